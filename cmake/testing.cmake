@@ -1,0 +1,29 @@
+# GoogleTest, and how its test programs are registered with CTest.
+
+set(VARPAGE_GTEST_SOURCE_DIR
+    /usr/src/googletest
+    CACHE PATH "GoogleTest sources, used where no installed GoogleTest fits the target")
+
+if(NOT CMAKE_CROSSCOMPILING)
+  find_package(GTest CONFIG QUIET)
+endif()
+if(NOT GTest_FOUND)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${VARPAGE_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+  add_library(GTest::gtest ALIAS gtest)
+  add_library(GTest::gtest_main ALIAS gtest_main)
+endif()
+
+include(GoogleTest)
+
+# Native test programs are split into one CTest test per case. A cross-built
+# one runs whole under CMAKE_CROSSCOMPILING_EMULATOR: starting the emulator
+# once per case would cost more than the cases.
+function(varpage_add_gtest target)
+  if(CMAKE_CROSSCOMPILING)
+    add_test(NAME ${target} COMMAND ${target})
+  else()
+    gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST)
+  endif()
+endfunction()

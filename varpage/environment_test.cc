@@ -1,0 +1,29 @@
+#include "environment.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace varpage {
+namespace {
+
+std::vector<std::string> snapshot_of(std::vector<const char*> block) {
+  block.push_back(nullptr);
+  std::vector<std::string> result;
+  for (const char* entry : snapshot_environment(block.data())) result.emplace_back(entry);
+  return result;
+}
+
+TEST(EnvironmentTest, KeepsOrderAndDropsOnlyEntriesStartingWithEquals) {
+  EXPECT_EQ(snapshot_of({"B=2", "=C:=C:\\work", "A=1", "", "=", "NOEQUALS", "X==y", "=::=::\\"}),
+            (std::vector<std::string>{"B=2", "A=1", "", "NOEQUALS", "X==y"}));
+}
+
+TEST(EnvironmentTest, EmptyAndMissingBlocksGiveEmptyLists) {
+  EXPECT_TRUE(snapshot_of({}).empty());
+  EXPECT_TRUE(snapshot_environment(nullptr).empty());
+}
+
+}  // namespace
+}  // namespace varpage

@@ -1,0 +1,115 @@
+#include "host_row.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace varpage {
+namespace {
+
+using testing::FakeLookup;
+using testing::StringSink;
+
+std::string host_row(const std::string& name) {
+  return "\t<tr>\r\n\t\t<td>\r\n\t\t\tHostName from IPaddr\r\n\t\t</td>\r\n\t\t<td>\r\n\t\t\t" +
+         name + "\r\n\t\t</td>\r\n\t</tr>\r\n";
+}
+
+class HostRowTest : public ::testing::Test {
+ protected:
+  std::string row_for(const std::vector<const char*>& entries) {
+    StringSink sink;
+    {
+      OutputStream out(sink);
+      write_host_row(out, entries, lookup);
+    }
+    return sink.text;
+  }
+
+  FakeLookup lookup{{{"127.0.0.1", "localhost"},
+                     {"10.0.0.1", "first.example"},
+                     {"10.0.0.2", "second.example"},
+                     {"10.0.0.9", ""},
+                     {"10.0.0.66", "<script>&x=%s%n</script>"},
+                     {"255.255.255.255", "broadcast.example"}}};
+};
+
+TEST_F(HostRowTest, NamedAddressGivesTheRow) {
+  EXPECT_EQ(row_for({"A=1", "REMOTE_ADDR=127.0.0.1", "B=2"}), host_row("localhost"));
+  EXPECT_EQ(lookup.parsed, std::vector<std::string>{"127.0.0.1"});
+}
+
+TEST_F(HostRowTest, MissingOrEmptyAddressGivesNoRowAndNoLookup) {
+  EXPECT_EQ(row_for({"A=1", "REMOTE_HOST=127.0.0.1", "XREMOTE_ADDR=127.0.0.1"}), "");
+  EXPECT_EQ(row_for({"REMOTE_ADDR="}), "");
+  EXPECT_EQ(row_for({}), "");
+  EXPECT_TRUE(lookup.parsed.empty());
+}
+
+TEST_F(HostRowTest, AddressWithoutANameGivesNoRow) {
+  EXPECT_EQ(row_for({"REMOTE_ADDR=192.0.2.7"}), "");
+  EXPECT_EQ(lookup.looked_up, std::vector<std::string>{"192.0.2.7"});
+}
+
+TEST_F(HostRowTest, NameIsMatchedInAnyCaseOfAsciiLetters) {
+  EXPECT_EQ(row_for({"remote_addr=10.0.0.1"}), host_row("first.example"));
+  EXPECT_EQ(row_for({"Remote_Addr=10.0.0.2"}), host_row("second.example"));
+}
+
+TEST_F(HostRowTest, NearMissesDoNotMatch) {
+  // Longer or shorter names, a missing '=', and a non-letter that only
+  // differs by the case bit.
+  EXPECT_EQ(row_for({"REMOTE_ADDRX=10.0.0.1", "REMOTE_ADD=10.0.0.1", "REMOTE_ADDR", "REMOTE",
+                     "REMOTE\x7F"
+                     "ADDR=10.0.0.1"}),
+            "");
+  EXPECT_TRUE(lookup.parsed.empty());
+}
+
+TEST_F(HostRowTest, FirstMatchWinsAndTheSearchGoesPastEmptyEntries) {
+  EXPECT_EQ(row_for({"", "remote_addr=10.0.0.2", "REMOTE_ADDR=10.0.0.1"}),
+            host_row("second.example"));
+  EXPECT_EQ(lookup.parsed, std::vector<std::string>{"10.0.0.2"});
+}
+
+TEST_F(HostRowTest, EmptyFirstMatchIsNotSkippedForALaterOne) {
+  EXPECT_EQ(row_for({"REMOTE_ADDR=", "REMOTE_ADDR=127.0.0.1"}), "");
+}
+
+TEST_F(HostRowTest, EmptyNameStillGivesTheRow) {
+  EXPECT_EQ(row_for({"REMOTE_ADDR=10.0.0.9"}), host_row(""));
+}
+
+TEST_F(HostRowTest, NameIsEscapedAndNeverAFormat) {
+  EXPECT_EQ(row_for({"REMOTE_ADDR=10.0.0.66"}),
+            host_row("&lt;script&gt;&amp;x=%s%n&lt;/script&gt;"));
+}
+
+TEST_F(HostRowTest, TextThatIsNotAnAddressIsLookedUpAsAllOnes) {
+  EXPECT_EQ(row_for({"REMOTE_ADDR=not an address"}), host_row("broadcast.example"));
+  EXPECT_EQ(lookup.looked_up, std::vector<std::string>{"255.255.255.255"});
+}
+
+TEST_F(HostRowTest, TableSoFarIsFlushedBeforeTheLookup) {
+  StringSink sink;
+  struct SeesSinkLookup final : HostLookup {
+    StringSink* sink;
+    std::string seen;
+    Ipv4Address parse_address(const char*) override { return {{127, 0, 0, 1}}; }
+    const char* host_name(const Ipv4Address&) override {
+      seen = sink->text;
+      return nullptr;
+    }
+  } seeing;
+  seeing.sink = &sink;
+  OutputStream out(sink);
+  out.write("table so far\n");
+  write_host_row(out, std::vector<const char*>{"REMOTE_ADDR=127.0.0.1"}, seeing);
+  EXPECT_EQ(seeing.seen, "table so far\r\n");
+}
+
+}  // namespace
+}  // namespace varpage

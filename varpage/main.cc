@@ -1,0 +1,28 @@
+// varpage: a CGI program that answers every request with a page listing the
+// environment the web server started it with.
+
+#include <chrono>
+
+#include "environment.h"
+#include "output_stream.h"
+#include "platform.h"
+#include "response.h"
+
+int main() {
+  // Taken before anything else runs, so the page shows the environment as the
+  // server handed it over.
+  const std::vector<const char*> environment =
+      varpage::snapshot_environment(varpage::process_environment());
+  if (!varpage::start_platform()) return 0;
+  {
+    varpage::StandardOutput standard_output;
+    varpage::OutputStream out(standard_output);
+    varpage::SystemHostLookup lookup;
+    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
+    varpage::write_response(out, environment, now.time_since_epoch().count(), lookup);
+    out.flush();
+  }
+  varpage::stop_platform();
+  // Whatever happened to the output, there is no failure to report.
+  return 0;
+}

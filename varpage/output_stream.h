@@ -1,0 +1,52 @@
+// The one path every byte of the response takes: a buffer in front of a
+// byte sink that turns each LF into CR LF on the way out.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace varpage {
+
+// Where the buffered bytes end up. Writes report nothing: a response that
+// cannot be delivered has nobody left to tell, so the page goes on regardless.
+class ByteSink {
+ public:
+  virtual void write(const char* data, std::size_t size) = 0;
+
+ protected:
+  ~ByteSink() = default;
+};
+
+class OutputStream {
+ public:
+  explicit OutputStream(ByteSink& sink) : sink_(sink) {}
+  OutputStream(const OutputStream&) = delete;
+  OutputStream& operator=(const OutputStream&) = delete;
+  ~OutputStream() { flush(); }
+
+  // Writes the text as it stands, LF going out as CR LF.
+  void write(std::string_view text);
+
+  // Writes a zero-terminated text with '&', '<' and '>' turned into their
+  // entities and LF going out as CR LF.
+  void write_escaped(const char* text);
+
+  // Like write_escaped, but stops at the first '=' and returns a pointer to
+  // it, or to the terminating zero when there is none.
+  const char* write_escaped_until_equals(const char* text);
+
+  void flush();
+
+  // Large enough to hold a typical page whole, so it leaves in one write.
+  static constexpr std::size_t kBufferSize = 16384;
+
+ private:
+  const char* write_escaped_run(const char* text, const char* stop_bytes);
+  void append(const char* data, std::size_t size);
+
+  ByteSink& sink_;
+  std::size_t used_ = 0;
+  char buffer_[kBufferSize];
+};
+
+}  // namespace varpage

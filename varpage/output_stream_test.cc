@@ -1,0 +1,122 @@
+#include "output_stream.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace varpage {
+namespace {
+
+using testing::StringSink;
+
+TEST(OutputStreamTest, ExpandsEveryLfAndKeepsEveryOtherByte) {
+  std::string all_bytes;
+  for (int byte = 1; byte < 256; ++byte) all_bytes += static_cast<char>(byte);
+  std::string expected;
+  for (char byte : all_bytes) expected += byte == '\n' ? std::string("\r\n") : std::string(1, byte);
+
+  StringSink sink;
+  {
+    OutputStream out(sink);
+    out.write(all_bytes);
+    out.write("\n\nend\n");
+  }
+  EXPECT_EQ(sink.text, expected + "\r\n\r\nend\r\n");
+}
+
+TEST(OutputStreamTest, CrLfInDataBecomesCrCrLf) {
+  StringSink sink;
+  {
+    OutputStream out(sink);
+    out.write("a\r\nb");
+    out.write_escaped("c\r\nd");
+  }
+  EXPECT_EQ(sink.text, "a\r\r\nbc\r\r\nd");
+}
+
+TEST(OutputStreamTest, EscapesMarkupAndLeavesOtherBytes) {
+  struct Case {
+    const char* input;
+    const char* expected;
+  };
+  const Case cases[] = {
+      {"", ""},
+      {"plain", "plain"},
+      {"a<b&c>d", "a&lt;b&amp;c&gt;d"},
+      {"<<>>&&", "&lt;&lt;&gt;&gt;&amp;&amp;"},
+      {"&amp;", "&amp;amp;"},
+      {"x=y=z", "x=y=z"},
+      {"\"'\\%s%n", "\"'\\%s%n"},
+      {"\xC3\xA9\x80\xFF", "\xC3\xA9\x80\xFF"},
+      {"line\nnext\n", "line\r\nnext\r\n"},
+  };
+  for (const Case& c : cases) {
+    StringSink sink;
+    {
+      OutputStream out(sink);
+      out.write_escaped(c.input);
+    }
+    EXPECT_EQ(sink.text, c.expected) << "input: " << c.input;
+  }
+}
+
+TEST(OutputStreamTest, StopsAtTheFirstEquals) {
+  StringSink sink;
+  OutputStream out(sink);
+  const char entry[] = "a<b=c=d";
+  const char* stop = out.write_escaped_until_equals(entry);
+  EXPECT_EQ(stop, entry + 3);
+  const char* none = out.write_escaped_until_equals("no&separator");
+  EXPECT_EQ(*none, '\0');
+  out.flush();
+  EXPECT_EQ(sink.text, "a&lt;bno&amp;separator");
+}
+
+TEST(OutputStreamTest, WritesWholeBlocksAndLosesNothingAcrossThem) {
+  // Special bytes and their expansions land on every offset around the block
+  // boundaries.
+  std::string input;
+  std::string expected;
+  for (std::size_t i = 0; input.size() < 3 * OutputStream::kBufferSize + 7; ++i) {
+    switch (i % 7) {
+      case 0:
+        input += '\n';
+        expected += "\r\n";
+        break;
+      case 3:
+        input += '&';
+        expected += "&amp;";
+        break;
+      default:
+        input += static_cast<char>('a' + i % 26);
+        expected += input.back();
+    }
+  }
+  StringSink sink;
+  {
+    OutputStream out(sink);
+    out.write_escaped(input.c_str());
+  }
+  EXPECT_EQ(sink.text, expected);
+  ASSERT_GE(sink.writes.size(), 2u);
+  for (std::size_t i = 0; i + 1 < sink.writes.size(); ++i) {
+    EXPECT_EQ(sink.writes[i].size(), OutputStream::kBufferSize) << "block " << i;
+  }
+}
+
+TEST(OutputStreamTest, NothingReachesTheSinkUntilFlushedAndEmptyFlushWritesNothing) {
+  StringSink sink;
+  OutputStream out(sink);
+  out.flush();
+  out.write("head\n");
+  EXPECT_TRUE(sink.writes.empty());
+  out.flush();
+  out.flush();
+  ASSERT_EQ(sink.writes.size(), 1u);
+  EXPECT_EQ(sink.writes[0], "head\r\n");
+}
+
+}  // namespace
+}  // namespace varpage
