@@ -11,12 +11,8 @@ namespace varpage {
 namespace {
 
 using testing::FakeLookup;
+using testing::host_name_row;
 using testing::StringSink;
-
-std::string host_row(const std::string& name) {
-  return "\t<tr>\r\n\t\t<td>\r\n\t\t\tHostName from IPaddr\r\n\t\t</td>\r\n\t\t<td>\r\n\t\t\t" +
-         name + "\r\n\t\t</td>\r\n\t</tr>\r\n";
-}
 
 class HostRowTest : public ::testing::Test {
  protected:
@@ -38,7 +34,7 @@ class HostRowTest : public ::testing::Test {
 };
 
 TEST_F(HostRowTest, NamedAddressGivesTheRow) {
-  EXPECT_EQ(row_for({"A=1", "REMOTE_ADDR=127.0.0.1", "B=2"}), host_row("localhost"));
+  EXPECT_EQ(row_for({"A=1", "REMOTE_ADDR=127.0.0.1", "B=2"}), host_name_row("localhost"));
   EXPECT_EQ(lookup.parsed, std::vector<std::string>{"127.0.0.1"});
 }
 
@@ -55,8 +51,8 @@ TEST_F(HostRowTest, AddressWithoutANameGivesNoRow) {
 }
 
 TEST_F(HostRowTest, NameIsMatchedInAnyCaseOfAsciiLetters) {
-  EXPECT_EQ(row_for({"remote_addr=10.0.0.1"}), host_row("first.example"));
-  EXPECT_EQ(row_for({"Remote_Addr=10.0.0.2"}), host_row("second.example"));
+  EXPECT_EQ(row_for({"remote_addr=10.0.0.1"}), host_name_row("first.example"));
+  EXPECT_EQ(row_for({"Remote_Addr=10.0.0.2"}), host_name_row("second.example"));
 }
 
 TEST_F(HostRowTest, NearMissesDoNotMatch) {
@@ -71,7 +67,7 @@ TEST_F(HostRowTest, NearMissesDoNotMatch) {
 
 TEST_F(HostRowTest, FirstMatchWinsAndTheSearchGoesPastEmptyEntries) {
   EXPECT_EQ(row_for({"", "remote_addr=10.0.0.2", "REMOTE_ADDR=10.0.0.1"}),
-            host_row("second.example"));
+            host_name_row("second.example"));
   EXPECT_EQ(lookup.parsed, std::vector<std::string>{"10.0.0.2"});
 }
 
@@ -80,16 +76,16 @@ TEST_F(HostRowTest, EmptyFirstMatchIsNotSkippedForALaterOne) {
 }
 
 TEST_F(HostRowTest, EmptyNameStillGivesTheRow) {
-  EXPECT_EQ(row_for({"REMOTE_ADDR=10.0.0.9"}), host_row(""));
+  EXPECT_EQ(row_for({"REMOTE_ADDR=10.0.0.9"}), host_name_row(""));
 }
 
 TEST_F(HostRowTest, NameIsEscapedAndNeverAFormat) {
   EXPECT_EQ(row_for({"REMOTE_ADDR=10.0.0.66"}),
-            host_row("&lt;script&gt;&amp;x=%s%n&lt;/script&gt;"));
+            host_name_row("&lt;script&gt;&amp;x=%s%n&lt;/script&gt;"));
 }
 
 TEST_F(HostRowTest, TextThatIsNotAnAddressIsLookedUpAsAllOnes) {
-  EXPECT_EQ(row_for({"REMOTE_ADDR=not an address"}), host_row("broadcast.example"));
+  EXPECT_EQ(row_for({"REMOTE_ADDR=not an address"}), host_name_row("broadcast.example"));
   EXPECT_EQ(lookup.looked_up, std::vector<std::string>{"255.255.255.255"});
 }
 

@@ -11,36 +11,13 @@ namespace varpage {
 namespace {
 
 using testing::FakeLookup;
+using testing::host_name_row;
+using testing::one_cell;
 using testing::StringSink;
+using testing::two_cells;
 
-// The document as it goes out on the wire, line ends expanded.
-const std::string kHead =
-    "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">\r\n"
-    "<html>\r\n"
-    "<head>\r\n"
-    "<meta http-equiv=\"Content-Type\" content=\"text/html\" />\r\n"
-    "<meta http-equiv=\"Pragma\" content=\"no-cache\" />\r\n"
-    "<meta http-equiv=\"Expires\" content=\"Sun, 09 Sep 2001 01:47:40 GMT\" />\r\n"
-    "<title>Environment Variable List</title>\r\n"
-    "</head>\r\n"
-    "<body>\r\n"
-    "<h1>Environment Variable List</h1>\r\n"
-    "<table border=\"1\" cellspacing=\"0\" cellpadding=\"5\" cols=\"2\" frame=\"hsides\" "
-    "rules=\"rows\">\r\n"
-    "<colgroup span=\"2\">\r\n\t<col />\r\n\t<col />\r\n</colgroup>\r\n"
-    "<thead>\r\n\t<tr>\r\n"
-    "\t\t<th>environment variable name</th>\r\n"
-    "\t\t<th>environment variable value</th>\r\n"
-    "\t</tr>\r\n</thead>\r\n"
-    "<tbody>\r\n";
-const std::string kTail = "</tbody>\r\n</table>\r\n</body>\r\n</html>";
-
-std::string two_cells(const std::string& name, const std::string& value) {
-  return "\t<tr>\r\n\t\t<td>" + name + "</td>\r\n\t\t<td>" + value + "</td>\r\n\t</tr>\r\n";
-}
-std::string one_cell(const std::string& text) {
-  return "\t<tr>\r\n\t\t<td>" + text + "</td>\r\n\t</tr>\r\n";
-}
+const std::string kHead = testing::expected_head("Sun, 09 Sep 2001 01:47:40 GMT");
+const std::string& kTail = testing::kExpectedTail;
 
 std::string page_for(const std::vector<const char*>& entries, HostLookup& lookup) {
   StringSink sink;
@@ -106,10 +83,7 @@ TEST(PageTest, EmptyEntryEndsTheListingButNotTheDocument) {
 TEST(PageTest, HostRowComesLastEvenAfterAnEmptyEntryCutTheListing) {
   FakeLookup lookup{{{"127.0.0.1", "localhost"}}};
   const std::string page = page_for({"A=1", "", "REMOTE_ADDR=127.0.0.1"}, lookup);
-  EXPECT_EQ(page, kHead + two_cells("A", "1") +
-                      "\t<tr>\r\n\t\t<td>\r\n\t\t\tHostName from IPaddr\r\n\t\t</td>\r\n"
-                      "\t\t<td>\r\n\t\t\tlocalhost\r\n\t\t</td>\r\n\t</tr>\r\n" +
-                      kTail);
+  EXPECT_EQ(page, kHead + two_cells("A", "1") + host_name_row("localhost") + kTail);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Stand-ins for standard output and the resolver, shared by the unit tests.
+// What the tests share: stand-ins for standard output and the resolver, and
+// the document that the program is expected to write.
 #pragma once
 
 #include <cstdio>
@@ -10,6 +11,45 @@
 #include "output_stream.h"
 
 namespace varpage::testing {
+
+// The document as it goes out on the wire, line ends expanded: everything up
+// to the first table row.
+inline std::string expected_head(const std::string& expires) {
+  return "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">\r\n"
+         "<html>\r\n"
+         "<head>\r\n"
+         "<meta http-equiv=\"Content-Type\" content=\"text/html\" />\r\n"
+         "<meta http-equiv=\"Pragma\" content=\"no-cache\" />\r\n"
+         "<meta http-equiv=\"Expires\" content=\"" +
+         expires +
+         "\" />\r\n"
+         "<title>Environment Variable List</title>\r\n"
+         "</head>\r\n"
+         "<body>\r\n"
+         "<h1>Environment Variable List</h1>\r\n"
+         "<table border=\"1\" cellspacing=\"0\" cellpadding=\"5\" cols=\"2\" frame=\"hsides\" "
+         "rules=\"rows\">\r\n"
+         "<colgroup span=\"2\">\r\n\t<col />\r\n\t<col />\r\n</colgroup>\r\n"
+         "<thead>\r\n\t<tr>\r\n"
+         "\t\t<th>environment variable name</th>\r\n"
+         "\t\t<th>environment variable value</th>\r\n"
+         "\t</tr>\r\n</thead>\r\n"
+         "<tbody>\r\n";
+}
+
+inline const std::string kExpectedTail = "</tbody>\r\n</table>\r\n</body>\r\n</html>";
+
+// Rows with the cell contents already escaped.
+inline std::string two_cells(const std::string& name, const std::string& value) {
+  return "\t<tr>\r\n\t\t<td>" + name + "</td>\r\n\t\t<td>" + value + "</td>\r\n\t</tr>\r\n";
+}
+inline std::string one_cell(const std::string& text) {
+  return "\t<tr>\r\n\t\t<td>" + text + "</td>\r\n\t</tr>\r\n";
+}
+inline std::string host_name_row(const std::string& name) {
+  return "\t<tr>\r\n\t\t<td>\r\n\t\t\tHostName from IPaddr\r\n\t\t</td>\r\n\t\t<td>\r\n\t\t\t" +
+         name + "\r\n\t\t</td>\r\n\t</tr>\r\n";
+}
 
 // Collects what reaches it; each write is also kept on its own, so tests can
 // see where the stream cut its blocks.
