@@ -19,9 +19,18 @@ std::string read_all(HANDLE pipe) {
   return text;
 }
 
-std::string quoted(const std::string& argument) { return "\"" + argument + "\""; }
+std::string quoted(const std::string& argument) {
+  std::string text(1, '"');
+  text += argument;
+  text += '"';
+  return text;
+}
 
 }  // namespace
+
+bool added_by_platform(const std::string& name) {
+  return name.starts_with("WINE") || name == "SystemDrive" || name == "SystemRoot";
+}
 
 // Only the capturing mode exists here; the fault modes are POSIX tests.
 Outcome launch(const std::string& program, const Launch& launch) {
@@ -38,12 +47,18 @@ Outcome launch(const std::string& program, const Launch& launch) {
   // An environment block: each entry zero-terminated, one more zero at the
   // end (two for an empty block).
   std::string block;
-  for (const std::string& entry : launch.environment) block += entry + '\0';
+  for (const std::string& entry : launch.environment) {
+    block += entry;
+    block += '\0';
+  }
   if (launch.environment.empty()) block += '\0';
   block += '\0';
 
   std::string command_line = quoted(program);
-  for (const std::string& argument : launch.arguments) command_line += " " + quoted(argument);
+  for (const std::string& argument : launch.arguments) {
+    command_line += ' ';
+    command_line += quoted(argument);
+  }
 
   STARTUPINFOA startup{};
   startup.cb = sizeof startup;

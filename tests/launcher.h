@@ -33,6 +33,10 @@ struct Outcome {
   bool timed_out = false;
 };
 
+// Whether the platform itself puts a variable of this name into every
+// child's environment, after the entries it was given (Wine does).
+bool added_by_platform(const std::string& name);
+
 // Standard input is a pipe that stays open and silent until the program ends,
 // so a program that read it would hang and time out.
 Outcome launch(const std::string& program, const Launch& launch);
