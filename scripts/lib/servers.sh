@@ -1,0 +1,89 @@
+# Shell functions that start real web servers on 127.0.0.1 with varpage as
+# their CGI program, each from a throwaway site folder and a configuration in
+# config/. Source this file; call stop_servers when done (a trap is best).
+
+VARPAGE_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)"
+SERVER_PIDS=()
+
+# A port on 127.0.0.1 that nothing listens on right now.
+free_port() {
+  python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
+}
+
+# make_site SITE VARPAGE: lays out SITE with the program at htdocs/cgi-bin/
+# and cgi-bin/, readable by the unprivileged users servers switch to.
+make_site() {
+  local site="$1" varpage="$2"
+  mkdir -p "$site/htdocs/cgi-bin" "$site/cgi-bin" "$site/tmp"
+  install -m 755 "$varpage" "$site/htdocs/cgi-bin/varpage"
+  install -m 755 "$varpage" "$site/cgi-bin/varpage"
+  chmod 755 "$site" "$site/htdocs"
+}
+
+# render_config NAME SITE PORT: writes config/NAME.conf into SITE with its
+# placeholders filled in, and prints the path of the result.
+render_config() {
+  local name="$1" site="$2" port="$3" user=nobody group=nogroup
+  getent group nogroup >/dev/null || group=nobody
+  sed -e "s|@SITE@|$site|g" -e "s|@PORT@|$port|g" -e "s|@USER@|$user|g" -e "s|@GROUP@|$group|g" \
+    "$VARPAGE_ROOT/config/$name.conf" >"$site/$name.conf"
+  echo "$site/$name.conf"
+}
+
+# spawn COMMAND...: starts a server in the background in a process group of
+# its own, so that stop_servers reaches its workers and children too.
+spawn() {
+  setsid "$@" &
+  SERVER_PIDS+=($!)
+}
+
+# wait_for_port PORT: until something answers HTTP there, for up to 10 s.
+wait_for_port() {
+  local i
+  for i in $(seq 100); do
+    curl -s -o /dev/null "http://127.0.0.1:$1/" && return 0
+    sleep 0.1
+  done
+  echo "nothing answers on 127.0.0.1:$1" >&2
+  return 1
+}
+
+start_lighttpd() {
+  local site="$1" port="$2"
+  spawn /usr/sbin/lighttpd -D -f "$(render_config lighttpd "$site" "$port")"
+  wait_for_port "$port"
+}
+
+start_apache() {
+  local site="$1" port="$2"
+  spawn /usr/sbin/apache2 -f "$(render_config apache "$site" "$port")" -D FOREGROUND
+  wait_for_port "$port"
+}
+
+start_nginx() {
+  local site="$1" port="$2" i
+  spawn /usr/sbin/fcgiwrap -s "unix:$site/fcgiwrap.sock"
+  for i in $(seq 50); do [ -S "$site/fcgiwrap.sock" ] && break; sleep 0.1; done
+  # nginx's workers run unprivileged and must reach the socket.
+  chmod 666 "$site/fcgiwrap.sock"
+  spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$(render_config nginx "$site" "$port")"
+  wait_for_port "$port"
+}
+
+start_busybox() {
+  local site="$1" port="$2"
+  spawn busybox httpd -f -p "127.0.0.1:$port" -h "$site/htdocs"
+  wait_for_port "$port"
+}
+
+# Asks every server started here to stop, and makes sure after 5 s.
+stop_servers() {
+  local pid i
+  for pid in "${SERVER_PIDS[@]}"; do kill -TERM -- "-$pid" 2>/dev/null || true; done
+  for pid in "${SERVER_PIDS[@]}"; do
+    for i in $(seq 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+    kill -KILL -- "-$pid" 2>/dev/null || true
+    wait "$pid" 2>/dev/null || true
+  done
+  SERVER_PIDS=()
+}

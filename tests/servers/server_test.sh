@@ -1,0 +1,79 @@
+#!/bin/bash
+# Serves varpage through a real web server on 127.0.0.1 and checks what a
+# client gets back.
+#   server_test.sh lighttpd|apache|nginx|busybox PATH-TO-VARPAGE
+# Exits 77 (skipped) with the reason when the server is not installed.
+set -euo pipefail
+
+server="$1"
+varpage="$2"
+source "$(dirname "$0")/../../scripts/lib/servers.sh"
+
+case "$server" in
+  lighttpd) needs=(/usr/sbin/lighttpd) ;;
+  apache) needs=(/usr/sbin/apache2 /usr/lib/apache2/modules/mod_cgi.so) ;;
+  nginx) needs=(/usr/sbin/nginx /usr/sbin/fcgiwrap) ;;
+  busybox) needs=(/bin/busybox) ;;
+  *) echo "unknown server $server" >&2; exit 2 ;;
+esac
+for file in "${needs[@]}" /usr/bin/curl /usr/bin/python3; do
+  if [ ! -e "$file" ]; then
+    echo "SKIPPED: $file is not installed (scripts/test installs it as root)"
+    exit 77
+  fi
+done
+
+site="$(mktemp -d)"
+cleanup() {
+  stop_servers
+  if [ "${failed:-0}" = 1 ] && [ -f "$site/error.log" ]; then
+    echo "--- $server error log ---"
+    cat "$site/error.log"
+  fi
+  rm -rf "$site"
+}
+trap cleanup EXIT
+make_site "$site" "$varpage"
+port="$(free_port)"
+"start_$server" "$site" "$port"
+
+curl -s -D "$site/headers" -o "$site/body" \
+  -H 'X-Probe: <script>alert(1)</script>&amp;' \
+  "http://127.0.0.1:$port/cgi-bin/varpage?a=1&b=%3Cq%3E"
+headers="$(cat "$site/headers")"
+body="$(cat "$site/body")"
+
+failed=0
+check() {  # check DESCRIPTION HAYSTACK NEEDLE
+  if [[ "$2" == *"$3"* ]]; then
+    echo "ok: $1"
+  else
+    echo "FAILED: $1: no $(printf '%q' "$3")"
+    failed=1
+  fi
+}
+row() { printf '\t<tr>\r\n\t\t<td>%s</td>\r\n\t\t<td>%s</td>\r\n\t</tr>\r\n' "$1" "$2"; }
+
+http_date='[A-Z][a-z][a-z], [0-9][0-9] [A-Z][a-z][a-z] [0-9]{4} [0-9][0-9]:[0-9][0-9]:[0-9][0-9] GMT'
+check "status 200" "$(head -n1 <<<"$headers")" " 200"
+if grep -qiE $'^content-type: text/html\r$' <<<"$headers"; then echo "ok: content type"; else
+  echo "FAILED: content type"; failed=1; fi
+for field in Last-Modified Expires; do
+  if grep -qE "^$field: $http_date"$'\r$' <<<"$headers"; then echo "ok: $field date"; else
+    echo "FAILED: $field date"; failed=1; fi
+done
+check "request header shown escaped" "$body" \
+  "$(row HTTP_X_PROBE '&lt;script&gt;alert(1)&lt;/script&gt;&amp;amp;')"
+check "query string" "$body" "$(row QUERY_STRING 'a=1&amp;b=%3Cq%3E')"
+check "client address" "$body" "$(row REMOTE_ADDR 127.0.0.1)"
+
+loopback_name="$(awk '$1 == "127.0.0.1" { print $2; exit }' /etc/hosts)"
+if [ -n "$loopback_name" ]; then
+  last_row="$(printf '\t<tr>\r\n\t\t<td>\r\n\t\t\tHostName from IPaddr\r\n\t\t</td>\r\n\t\t<td>\r\n\t\t\t%s\r\n\t\t</td>\r\n\t</tr>\r\n</tbody>\r\n</table>\r\n</body>\r\n</html>' "$loopback_name")"
+  if [[ "$body" == *"$last_row" ]]; then echo "ok: host-name row last"; else
+    echo "FAILED: host-name row last"; failed=1; fi
+else
+  echo "note: /etc/hosts gives 127.0.0.1 no name; host-name row not checked"
+fi
+
+exit $failed
