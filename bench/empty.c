@@ -1,0 +1,2 @@
+/* The cost of starting a process and nothing more. */
+int main(void) { return 0; }
