@@ -8,6 +8,10 @@ namespace {
 constexpr char kRemoteAddr[] = "REMOTE_ADDR";
 constexpr std::size_t kRemoteAddrLength = sizeof kRemoteAddr - 1;
 
+constexpr WireLiteral kRowStart =
+    "\t<tr>\n\t\t<td>\n\t\t\tHostName from IPaddr\n\t\t</td>\n\t\t<td>\n\t\t\t";
+constexpr WireLiteral kRowEnd = "\n\t\t</td>\n\t</tr>\n";
+
 char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
 
 bool names_remote_addr(const char* entry) {
@@ -38,11 +42,11 @@ void write_host_row(OutputStream& out, EnvironmentList environment, HostLookup& 
   const char* name = lookup.host_name(lookup.parse_address(address_text));
   if (name == nullptr) return;
 
-  out.write("\t<tr>\n\t\t<td>\n\t\t\tHostName from IPaddr\n\t\t</td>\n\t\t<td>\n\t\t\t");
+  out.write(kRowStart);
   // Whoever controls the client's reverse zone chooses this name, so it is
   // escaped like any other data.
   out.write_escaped(name);
-  out.write("\n\t\t</td>\n\t</tr>\n");
+  out.write(kRowEnd);
 }
 
 }  // namespace varpage

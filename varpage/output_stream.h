@@ -17,6 +17,21 @@ class ByteSink {
   ~ByteSink() = default;
 };
 
+// A string literal with every LF already turned into CR LF, done when the
+// program is compiled: the fixed parts of the page are then copied whole
+// instead of being searched for line ends on every request.
+template <std::size_t N>
+struct WireLiteral {
+  consteval WireLiteral(const char (&text)[N]) {
+    for (std::size_t i = 0; i + 1 < N; ++i) {
+      if (text[i] == '\n') bytes[size++] = '\r';
+      bytes[size++] = text[i];
+    }
+  }
+  char bytes[2 * N] = {};
+  std::size_t size = 0;
+};
+
 class OutputStream {
  public:
   explicit OutputStream(ByteSink& sink) : sink_(sink) {}
@@ -26,6 +41,11 @@ class OutputStream {
 
   // Writes the text as it stands, LF going out as CR LF.
   void write(std::string_view text);
+
+  template <std::size_t N>
+  void write(const WireLiteral<N>& literal) {
+    append(literal.bytes, literal.size);
+  }
 
   // Writes a zero-terminated text with '&', '<' and '>' turned into their
   // entities and LF going out as CR LF.

@@ -4,19 +4,26 @@
 #include "page.h"
 
 namespace varpage {
+namespace {
+
+constexpr WireLiteral kContentType = "Content-type: text/html\n";
+constexpr WireLiteral kLastModified = "Last-Modified: ";
+constexpr WireLiteral kExpires = "\nExpires: ";
+constexpr WireLiteral kHeaderEnd = "\n\n";
+
+}  // namespace
 
 void write_response(OutputStream& out, EnvironmentList environment, std::int64_t now,
                     HostLookup& lookup) {
   HttpDateBuffer date;
-  out.write("Content-type: text/html\n");
+  out.write(kContentType);
   format_http_date(now - 60, date);
-  out.write("Last-Modified: ");
+  out.write(kLastModified);
   out.write(date);
-  out.write("\n");
   format_http_date(now + 60, date);
-  out.write("Expires: ");
+  out.write(kExpires);
   out.write(date);
-  out.write("\n\n");
+  out.write(kHeaderEnd);
   write_page(out, environment, date, lookup);
 }
 
