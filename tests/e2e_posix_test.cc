@@ -101,11 +101,26 @@ TEST(EndToEndPosixTest, EnvironmentNearTheKernelLimitComesOutWhole) {
   expect_same_bytes(response.document, expected_head(response.expires) + rows + kExpectedTail);
 }
 
-TEST(EndToEndPosixTest, SlowNonBlockingReaderStillGetsTheWholePage) {
+TEST(EndToEndPosixTest, ReaderTakingOneByteAtATimeGetsTheWholePage) {
+  Launch launch;
+  launch.environment = {"A=<1>", "REMOTE_ADDR=127.0.0.1", "B=2\n3"};
+  launch.slow_bytes = 1 << 20;
+  const Response response = run_and_check_header(launch);
+  const std::string name = hosts_file_name_of_loopback();
+  EXPECT_EQ(response.document, expected_head(response.expires) + two_cells("A", "&lt;1&gt;") +
+                                   two_cells("REMOTE_ADDR", "127.0.0.1") +
+                                   two_cells("B", "2\r\n3") +
+                                   (name.empty() ? "" : host_name_row(name)) + kExpectedTail);
+}
+
+// A non-blocking pipe that fills up: the program waits for the reader
+// instead of losing what does not fit.
+TEST(EndToEndPosixTest, FullNonBlockingPipeStillGetsTheWholePage) {
   std::string rows;
   Launch launch;
   launch.environment = big_environment(512 * 1024, 16 * 1024, &rows);
-  launch.stdout_mode = StdoutMode::kNonBlocking;
+  launch.non_blocking = true;
+  launch.slow_bytes = 4096;
   const Response response = run_and_check_header(launch);
   expect_same_bytes(response.document, expected_head(response.expires) + rows + kExpectedTail);
 }

@@ -22,6 +22,24 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   return pointers;
 }
 
+// VARPAGE_TEST_WRAPPER, split at blanks: a tool to run every program under,
+// such as valgrind, behind the test's own wrapper.
+std::vector<std::string> tool_wrapper() {
+  std::vector<std::string> words;
+  const char* text = std::getenv("VARPAGE_TEST_WRAPPER");
+  std::string word;
+  for (; text != nullptr && *text != '\0'; ++text) {
+    if (*text != ' ') {
+      word += *text;
+    } else if (!word.empty()) {
+      words.push_back(word);
+      word.clear();
+    }
+  }
+  if (!word.empty()) words.push_back(word);
+  return words;
+}
+
 [[noreturn]] void run_child(const std::string& program, const Launch& launch, int stdin_read,
                             int stdout_write, int stderr_write) {
   // Servers start CGI programs with SIGPIPE at its default; so do we.
@@ -43,6 +61,8 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
   for (int fd = 3; fd < 64; ++fd) close(fd);
 
   std::vector<std::string> argv = launch.wrapper;
+  const std::vector<std::string> tool = tool_wrapper();
+  argv.insert(argv.end(), tool.begin(), tool.end());
   argv.push_back(program);
   argv.insert(argv.end(), launch.arguments.begin(), launch.arguments.end());
   std::vector<std::string> envp = launch.environment;
@@ -52,12 +72,15 @@ std::vector<char*> pointers_to(std::vector<std::string>& strings) {
 
 }  // namespace
 
-bool added_by_platform(const std::string&) { return false; }
+// valgrind preloads its own libraries into the program it runs.
+bool added_by_platform(const std::string& name) {
+  return name == "LD_PRELOAD" && !tool_wrapper().empty();
+}
 
 Outcome launch(const std::string& program, const Launch& launch) {
   int in[2], out[2], err[2];
   if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) std::abort();
-  if (launch.stdout_mode == StdoutMode::kNonBlocking) fcntl(out[1], F_SETFL, O_NONBLOCK);
+  if (launch.non_blocking) fcntl(out[1], F_SETFL, O_NONBLOCK);
 
   const pid_t child = fork();
   if (child == 0) run_child(program, launch, in[0], out[1], err[1]);
@@ -69,7 +92,7 @@ Outcome launch(const std::string& program, const Launch& launch) {
   const auto deadline = std::chrono::steady_clock::now() + kTimeLimit;
   int out_fd = out[0];
   int err_fd = err[0];
-  std::size_t slow_bytes = launch.stdout_mode == StdoutMode::kNonBlocking ? 4096 : 0;
+  std::size_t slow_bytes = launch.slow_bytes;
   if (launch.stdout_mode == StdoutMode::kHangUpEarly && launch.hang_up_after == 0) {
     close(out_fd);
     out_fd = -1;

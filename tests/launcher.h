@@ -23,6 +23,11 @@ struct Launch {
   std::vector<std::string> environment;
   StdoutMode stdout_mode = StdoutMode::kCapture;
   std::size_t hang_up_after = 0;
+  // The program's end of the pipe is non-blocking (POSIX only).
+  bool non_blocking = false;
+  // The reader takes the first this many bytes one at a time, pausing after
+  // each (POSIX only).
+  std::size_t slow_bytes = 0;
 };
 
 struct Outcome {

@@ -1,0 +1,33 @@
+#!/bin/bash
+# Puts lighttpd with varpage under load from wrk (16 connections, 5 s, on
+# 127.0.0.1) and checks that every response came back whole. No timing is
+# judged here; bench/run measures.
+#   load_test.sh PATH-TO-VARPAGE
+set -euo pipefail
+
+varpage="$1"
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/../../scripts/lib/servers.sh"
+for file in /usr/bin/wrk /usr/sbin/lighttpd /usr/bin/curl /usr/bin/python3; do
+  if [ ! -e "$file" ]; then
+    echo "SKIPPED: $file is not installed (scripts/test installs it as root)"
+    exit 77
+  fi
+done
+
+site="$(mktemp -d)"
+trap 'stop_servers; rm -rf "$site"' EXIT
+make_site "$site" "$varpage"
+port="$(free_port)"
+start_lighttpd "$site" "$port"
+
+line="$(wrk -t2 -c16 -d5s -s "$here/../../bench/check.lua" \
+  "http://127.0.0.1:$port/cgi-bin/varpage?q=%3Cx%3E" | grep '^checked')"
+echo "$line"
+read -r _ checked _ bad _ errors _ <<<"$line"
+if [ "$checked" -gt 0 ] && [ "$bad" = 0 ] && [ "$errors" = 0 ]; then
+  echo "ok: $checked responses, every one whole"
+else
+  echo "FAILED: $checked responses checked, $bad not whole, $errors errors"
+  exit 1
+fi
