@@ -10,6 +10,27 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# skip_unless_installed FILE...: for tests; exits 77 (skipped), with the
+# reason, when a file is missing.
+skip_unless_installed() {
+  local file
+  for file in "$@"; do
+    if [ ! -e "$file" ]; then
+      echo "SKIPPED: $file is not installed (scripts/test installs it as root)"
+      exit 77
+    fi
+  done
+}
+
+# open_site VARPAGE: a throwaway site folder for VARPAGE in $site and a free
+# port in $port; the servers are stopped and the folder removed on exit.
+open_site() {
+  site="$(mktemp -d)"
+  trap 'stop_servers; rm -rf "$site"' EXIT
+  make_site "$site" "$1"
+  port="$(free_port)"
+}
+
 # make_site SITE VARPAGE: lays out SITE with the program at htdocs/cgi-bin/
 # and cgi-bin/, readable by the unprivileged users servers switch to.
 make_site() {

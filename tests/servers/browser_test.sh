@@ -10,17 +10,8 @@ here="$(dirname "$0")"
 source "$here/../../scripts/lib/servers.sh"
 source "$here/../../scripts/lib/chromium.sh"
 
-for file in /usr/bin/chromium /usr/sbin/lighttpd /usr/bin/curl /usr/bin/python3; do
-  if [ ! -e "$file" ]; then
-    echo "SKIPPED: $file is not installed (scripts/test installs it as root)"
-    exit 77
-  fi
-done
-
-site="$(mktemp -d)"
-trap 'stop_servers; rm -rf "$site"' EXIT
-make_site "$site" "$varpage"
-port="$(free_port)"
+skip_unless_installed /usr/bin/chromium /usr/sbin/lighttpd /usr/bin/curl /usr/bin/python3
+open_site "$varpage"
 start_lighttpd "$site" "$port"
 
 chromium_headless "$site/profile" --user-agent='<img src=x onerror=alert(1)>Probe&amp;' \

@@ -8,17 +8,8 @@ set -euo pipefail
 varpage="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
-for file in /usr/bin/wrk /usr/sbin/lighttpd /usr/bin/curl /usr/bin/python3; do
-  if [ ! -e "$file" ]; then
-    echo "SKIPPED: $file is not installed (scripts/test installs it as root)"
-    exit 77
-  fi
-done
-
-site="$(mktemp -d)"
-trap 'stop_servers; rm -rf "$site"' EXIT
-make_site "$site" "$varpage"
-port="$(free_port)"
+skip_unless_installed /usr/bin/wrk /usr/sbin/lighttpd /usr/bin/curl /usr/bin/python3
+open_site "$varpage"
 start_lighttpd "$site" "$port"
 
 line="$(wrk -t2 -c16 -d5s -s "$here/../../bench/check.lua" \

@@ -16,12 +16,7 @@ case "$server" in
   busybox) needs=(/bin/busybox) ;;
   *) echo "unknown server $server" >&2; exit 2 ;;
 esac
-for file in "${needs[@]}" /usr/bin/curl /usr/bin/python3; do
-  if [ ! -e "$file" ]; then
-    echo "SKIPPED: $file is not installed (scripts/test installs it as root)"
-    exit 77
-  fi
-done
+skip_unless_installed "${needs[@]}" /usr/bin/curl /usr/bin/python3
 
 site="$(mktemp -d)"
 cleanup() {
