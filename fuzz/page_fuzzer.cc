@@ -8,10 +8,11 @@
 // and the host-name row; no '<' or '&' from data may stand outside an entity;
 // every LF must follow a CR; the document must end with </html>.
 
+#include <strings.h>
+
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <strings.h>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -57,10 +58,14 @@ std::string read_cell(std::string_view& text, std::string_view end) {
   std::string data;
   while (!wire.empty()) {
     if (wire[0] == '&') {
-      if (wire.starts_with("&amp;")) data += '&', wire.remove_prefix(5);
-      else if (wire.starts_with("&lt;")) data += '<', wire.remove_prefix(4);
-      else if (wire.starts_with("&gt;")) data += '>', wire.remove_prefix(4);
-      else check(false);
+      if (wire.starts_with("&amp;"))
+        data += '&', wire.remove_prefix(5);
+      else if (wire.starts_with("&lt;"))
+        data += '<', wire.remove_prefix(4);
+      else if (wire.starts_with("&gt;"))
+        data += '>', wire.remove_prefix(4);
+      else
+        check(false);
     } else if (wire.starts_with("\r\n")) {
       data += '\n';
       wire.remove_prefix(2);
@@ -84,8 +89,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const bool has_name = data[0] & 1;
   std::vector<std::string> pieces(1);
   for (std::size_t i = 1; i < size; ++i) {
-    if (data[i] == 0) pieces.emplace_back();
-    else pieces.back() += static_cast<char>(data[i]);
+    if (data[i] == 0)
+      pieces.emplace_back();
+    else
+      pieces.back() += static_cast<char>(data[i]);
   }
   std::string host_name;
   if (has_name) {
@@ -96,7 +103,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (const std::string& piece : pieces) block.push_back(piece.c_str());
   block.push_back(nullptr);
 
-  const std::vector<const char*> environment = varpage::snapshot_environment(block.data());
+  const varpage::EnvironmentSnapshot snapshot(block.data());
+  const varpage::EnvironmentList environment = snapshot.entries();
   FuzzedLookup lookup(has_name ? host_name.c_str() : nullptr);
   StringSink sink;
   {
@@ -139,7 +147,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
   }
   if (address != nullptr && *address != '\0' && has_name) {
-    expect(page, "\t<tr>\r\n\t\t<td>\r\n\t\t\tHostName from IPaddr\r\n\t\t</td>\r\n\t\t<td>\r\n\t\t\t");
+    expect(page,
+           "\t<tr>\r\n\t\t<td>\r\n\t\t\tHostName from IPaddr\r\n\t\t</td>\r\n\t\t<td>\r\n\t\t\t");
     std::string name = read_cell(page, "</td>\r\n\t</tr>\r\n");
     // The cell ends with the row's own line end and indent.
     check(name.ends_with("\n\t\t"));

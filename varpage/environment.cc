@@ -1,17 +1,20 @@
 #include "environment.h"
 
+#include <cstdlib>
+
 namespace varpage {
 
-std::vector<const char*> snapshot_environment(const char* const* block) {
-  std::vector<const char*> entries;
-  if (block == nullptr) return entries;
+EnvironmentSnapshot::EnvironmentSnapshot(const char* const* block) {
+  if (block == nullptr) return;
   std::size_t count = 0;
   while (block[count] != nullptr) ++count;
-  entries.reserve(count);
+  entries_ = static_cast<const char**>(std::malloc((count + 1) * sizeof *entries_));
+  if (entries_ == nullptr) return;
   for (std::size_t i = 0; i < count; ++i) {
-    if (block[i][0] != '=') entries.push_back(block[i]);
+    if (block[i][0] != '=') entries_[size_++] = block[i];
   }
-  return entries;
 }
+
+EnvironmentSnapshot::~EnvironmentSnapshot() { std::free(entries_); }
 
 }  // namespace varpage

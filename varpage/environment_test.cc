@@ -11,7 +11,8 @@ namespace {
 std::vector<std::string> snapshot_of(std::vector<const char*> block) {
   block.push_back(nullptr);
   std::vector<std::string> result;
-  for (const char* entry : snapshot_environment(block.data())) result.emplace_back(entry);
+  const EnvironmentSnapshot snapshot(block.data());
+  for (const char* entry : snapshot.entries()) result.emplace_back(entry);
   return result;
 }
 
@@ -22,7 +23,7 @@ TEST(EnvironmentTest, KeepsOrderAndDropsOnlyEntriesStartingWithEquals) {
 
 TEST(EnvironmentTest, EmptyAndMissingBlocksGiveEmptyLists) {
   EXPECT_TRUE(snapshot_of({}).empty());
-  EXPECT_TRUE(snapshot_environment(nullptr).empty());
+  EXPECT_TRUE(EnvironmentSnapshot(nullptr).entries().empty());
 }
 
 }  // namespace

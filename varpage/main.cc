@@ -11,15 +11,16 @@
 int main() {
   // Taken before anything else runs, so the page shows the environment as the
   // server handed it over.
-  const std::vector<const char*> environment =
-      varpage::snapshot_environment(varpage::process_environment());
+  const varpage::EnvironmentSnapshot environment(varpage::process_environment());
   if (!varpage::start_platform()) return 0;
   {
     varpage::StandardOutput standard_output;
     varpage::OutputStream out(standard_output);
     varpage::SystemHostLookup lookup;
+    // 64 bits of seconds wherever time_t is narrower (32-bit Windows), so
+    // dates after 2038-01-19 come out right.
     const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    varpage::write_response(out, environment, now.time_since_epoch().count(), lookup);
+    varpage::write_response(out, environment.entries(), now.time_since_epoch().count(), lookup);
     out.flush();
   }
   varpage::stop_platform();
