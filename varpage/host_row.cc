@@ -1,6 +1,5 @@
 #include "host_row.h"
 
-
 namespace varpage {
 namespace {
 
