@@ -58,10 +58,10 @@ spawn() {
   SERVER_PIDS+=($!)
 }
 
-# wait_for_port PORT: until something answers HTTP there, for up to 10 s.
+# wait_for_port PORT: until something answers HTTP there, for up to 30 s.
 wait_for_port() {
   local i
-  for i in $(seq 100); do
+  for i in $(seq 300); do
     curl -s -o /dev/null "http://127.0.0.1:$1/" && return 0
     sleep 0.1
   done
