@@ -12,6 +12,9 @@ namespace varpage::testing {
 namespace {
 
 TEST(EndToEndPosixTest, RawEntriesAreListedByTheirOwnRules) {
+  const std::string name = hosts_file_name_of_loopback();
+  // Looked up for real: only where /etc/hosts answers it.
+  if (name.empty()) GTEST_SKIP() << "/etc/hosts gives 127.0.0.1 no name";
   Launch launch;
   launch.environment = {"=hidden=1",
                         "LATIN=\xE9t\xE9 \x80\xFF",
@@ -23,14 +26,13 @@ TEST(EndToEndPosixTest, RawEntriesAreListedByTheirOwnRules) {
                         "",
                         "AFTER_EMPTY=not listed",
                         "remote_addr=127.0.0.1"};
-  const std::string name = hosts_file_name_of_loopback();
   const Response response = run_and_check_header(launch);
   // Entries that begin with '=' are dropped; the empty entry ends the listing
   // but the search for the client address goes on past it.
   EXPECT_EQ(response.document,
             expected_head(response.expires) + two_cells("LATIN", "\xE9t\xE9 \x80\xFF") +
                 two_cells("UTF8", "\xC3\xA9t\xC3\xA9") + two_cells("\xFF\xFE", "high") +
-                one_cell("JUST") + (name.empty() ? "" : host_name_row(name)) + kExpectedTail);
+                one_cell("JUST") + host_name_row(name) + kExpectedTail);
 }
 
 class OfflineTest : public ::testing::Test {
@@ -103,14 +105,11 @@ TEST(EndToEndPosixTest, EnvironmentNearTheKernelLimitComesOutWhole) {
 
 TEST(EndToEndPosixTest, ReaderTakingOneByteAtATimeGetsTheWholePage) {
   Launch launch;
-  launch.environment = {"A=<1>", "REMOTE_ADDR=127.0.0.1", "B=2\n3"};
+  launch.environment = {"A=<1>", "B=2\n3"};
   launch.slow_bytes = 1 << 20;
   const Response response = run_and_check_header(launch);
-  const std::string name = hosts_file_name_of_loopback();
   EXPECT_EQ(response.document, expected_head(response.expires) + two_cells("A", "&lt;1&gt;") +
-                                   two_cells("REMOTE_ADDR", "127.0.0.1") +
-                                   two_cells("B", "2\r\n3") +
-                                   (name.empty() ? "" : host_name_row(name)) + kExpectedTail);
+                                   two_cells("B", "2\r\n3") + kExpectedTail);
 }
 
 // A non-blocking pipe that fills up: the program waits for the reader
@@ -139,7 +138,8 @@ TEST_P(BrokenStdoutTest, ExitsZeroAndSaysNothing) {
   std::string rows;
   Launch launch;
   launch.environment = big_environment(1024 * 1024, 16 * 1024, &rows);
-  launch.environment.push_back("REMOTE_ADDR=127.0.0.1");
+  // With a lookup to make after the table, where /etc/hosts answers it.
+  if (!hosts_file_name_of_loopback().empty()) launch.environment.push_back("REMOTE_ADDR=127.0.0.1");
   launch.stdout_mode = GetParam().mode;
   launch.hang_up_after = GetParam().hang_up_after;
   const Outcome outcome = varpage::testing::launch(program_path(), launch);

@@ -10,6 +10,32 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# go_offline "$0" "$@": for tests; runs the calling script again inside a new,
+# empty network namespace with only the loopback interface up, so that nothing
+# it does can reach beyond this machine: not even the reverse lookups that
+# varpage makes of client addresses /etc/hosts does not hold. Returns 1,
+# without running anything, where no namespace can be made.
+go_offline() {
+  [ -n "${VARPAGE_OFFLINE:-}" ] && return 0
+  unshare -n true 2>/dev/null || return 1
+  VARPAGE_OFFLINE=1 exec unshare -n -- bash -c 'ip link set lo up && exec bash "$@"' bash "$@"
+}
+
+# loopback_name: the name /etc/hosts gives 127.0.0.1, or nothing.
+loopback_name() {
+  awk '$1 == "127.0.0.1" { print $2; exit }' /etc/hosts
+}
+
+# offline_or_loopback_in_hosts "$0" "$@": for tests whose clients come from
+# 127.0.0.1. Goes offline where it can; elsewhere carries on only if
+# /etc/hosts names 127.0.0.1, so that the lookup stays on this machine.
+offline_or_loopback_in_hosts() {
+  go_offline "$@" && return 0
+  [ -n "$(loopback_name)" ] && return 0
+  echo "SKIPPED: no network namespace can be made, and /etc/hosts does not name 127.0.0.1"
+  exit 77
+}
+
 # skip_unless_installed FILE...: for tests; exits 77 (skipped), with the
 # reason, when a file is missing.
 skip_unless_installed() {

@@ -11,6 +11,7 @@ source "$here/../../scripts/lib/servers.sh"
 source "$here/../../scripts/lib/chromium.sh"
 
 skip_unless_installed /usr/bin/chromium /usr/sbin/lighttpd /usr/bin/curl /usr/bin/python3
+offline_or_loopback_in_hosts "$0" "$@"
 open_site "$varpage"
 start_lighttpd "$site" "$port"
 
@@ -33,10 +34,10 @@ if [[ "$dom" == *"<img"* ]]; then echo "FAILED: an element was made from the use
 else echo "ok: no element made from the user agent"; fi
 check "query string" $'<td>QUERY_STRING</td>\n\t\t<td>a=1&amp;b=%3Cq%3E</td>'
 
-loopback_name="$(awk '$1 == "127.0.0.1" { print $2; exit }' /etc/hosts)"
-if [ -n "$loopback_name" ]; then
+name="$(loopback_name)"
+if [ -n "$name" ]; then
   last_rows="${dom##*<tr>}"
-  if [[ "$last_rows" == *"HostName from IPaddr"*"$loopback_name"*"</tbody>"* ]]; then
+  if [[ "$last_rows" == *"HostName from IPaddr"*"$name"*"</tbody>"* ]]; then
     echo "ok: host-name row last"
   else
     echo "FAILED: host-name row last: $(printf '%q' "$last_rows")"

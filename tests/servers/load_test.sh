@@ -9,6 +9,7 @@ varpage="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
 skip_unless_installed /usr/bin/wrk /usr/sbin/lighttpd /usr/bin/curl /usr/bin/python3
+offline_or_loopback_in_hosts "$0" "$@"
 open_site "$varpage"
 start_lighttpd "$site" "$port"
 
