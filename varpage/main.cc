@@ -13,7 +13,7 @@ int main() {
   // server handed it over.
   const varpage::EnvironmentSnapshot environment(varpage::process_environment());
   if (!varpage::start_platform()) return 0;
-  {
+  {  // The stream flushes as it goes out of scope, while sockets are still up.
     varpage::StandardOutput standard_output;
     varpage::OutputStream out(standard_output);
     varpage::SystemHostLookup lookup;
@@ -21,7 +21,6 @@ int main() {
     // dates after 2038-01-19 come out right.
     const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
     varpage::write_response(out, environment.entries(), now.time_since_epoch().count(), lookup);
-    out.flush();
   }
   varpage::stop_platform();
   // Whatever happened to the output, there is no failure to report.
