@@ -10,7 +10,6 @@
 # packaging/cpack-options.cmake picks the components for each package.
 
 include(GNUInstallDirs)
-include(cmake/release-files.cmake)
 
 if(WIN32)
   set(default_cgi_bin_dir ".")
@@ -68,7 +67,7 @@ else()
 endif()
 
 set(CPACK_PACKAGE_NAME varpage)
-set(CPACK_PACKAGE_VENDOR "${VARPAGE_COPYRIGHT_HOLDERS}")
+set(CPACK_PACKAGE_VENDOR "${VARPAGE_AUTHORS}")
 set(CPACK_PACKAGE_CONTACT "${VARPAGE_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION

@@ -5,11 +5,12 @@
 # The copyright line of LICENSE ("Copyright (c) 2026 The varpage developers"),
 # for the Debian copyright file and the Windows version resource.
 file(STRINGS "${PROJECT_SOURCE_DIR}/LICENSE" varpage_copyright_line REGEX "^Copyright ")
-if(NOT varpage_copyright_line MATCHES "^Copyright \\(c\\) (.+)$")
-  message(FATAL_ERROR "LICENSE has no \"Copyright (c) ...\" line")
+if(NOT varpage_copyright_line MATCHES "^Copyright \\(c\\) ([0-9][-0-9, ]*[0-9]) (.+)$")
+  message(FATAL_ERROR "LICENSE has no \"Copyright (c) YEARS HOLDERS\" line")
 endif()
-set(VARPAGE_COPYRIGHT_HOLDERS "${CMAKE_MATCH_1}")
-set(VARPAGE_COPYRIGHT "Copyright (c) ${VARPAGE_COPYRIGHT_HOLDERS}")
+set(VARPAGE_COPYRIGHT_YEARS "${CMAKE_MATCH_1}")
+set(VARPAGE_AUTHORS "${CMAKE_MATCH_2}")
+set(VARPAGE_COPYRIGHT "Copyright (c) ${VARPAGE_COPYRIGHT_YEARS} ${VARPAGE_AUTHORS}")
 set(VARPAGE_LICENSE_NAME "MIT License")
 
 set_property(
@@ -185,7 +186,7 @@ varpage_write_if_changed(
 Upstream-Name: ${PROJECT_NAME}
 
 Files: *
-Copyright: ${VARPAGE_COPYRIGHT_HOLDERS}
+Copyright: ${VARPAGE_COPYRIGHT_YEARS} ${VARPAGE_AUTHORS}
 License: Expat
  ${license_terms}
 ")
