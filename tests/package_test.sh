@@ -143,10 +143,10 @@ case "$what" in
 
   rpm)
     require rpmbuild rpm
-    require rpm2cpio rpm
+    require rpm2cpio rpm2cpio
     require cpio cpio
     require rpmlint rpmlint
-    require gpg gnupg
+    require gpg gpg
     require rpmsign rpm
 
     packager_build
@@ -232,8 +232,10 @@ case "$what" in
     # The tarball made from this checkout itself, whose build and .git it
     # leaves out, the same way.
     (cd "$work" && cpack --config "$build_dir/CPackSourceConfig.cmake" -B "$work/own" >/dev/null)
+    tar -tzf "$work/own/varpage-$version.tar.gz" >"$work/own.listing"
+    expect "this checkout's tarball: the sources" grep -qx "varpage-$version/CMakeLists.txt" "$work/own.listing"
     expect "this checkout's tarball: no build, no .git" \
-      bash -c "! tar -tzf '$work/own/varpage-$version.tar.gz' | grep -qE '^varpage-$version/(build|\.git)(/|$)'"
+      bash -c "! grep -qE '^varpage-$version/(build|\.git)(/|$)' '$work/own.listing'"
 
     # The tarball builds on its own with the linux preset.
     mkdir "$work/unpacked"
