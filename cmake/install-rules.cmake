@@ -7,9 +7,11 @@
 #   deb      Debian's copyright and changelog.gz          (.deb only)
 #   rpm      program, licence and changelog where Fedora
 #            and RHEL put them                            (RPM only)
-# packaging/cpack-options.cmake picks the components for each package.
+# packaging/cpack-options.cmake picks the components for each package. A rule
+# that names no component goes with the program.
 
 include(GNUInstallDirs)
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME program)
 
 if(WIN32)
   set(default_cgi_bin_dir ".")
