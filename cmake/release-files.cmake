@@ -83,7 +83,7 @@ function(varpage_changelogs markdown maintainer rpm_release debian_out rpm_out)
   set(version "")
   set(newest "")
   set(item "")
-  # A trailing empty line closes the last item and release.
+  # A heading after the last line closes the last item and release.
   list(APPEND lines "## end")
   foreach(line IN LISTS lines)
     string(REPLACE "${semicolon}" ";" line "${line}")
@@ -150,7 +150,7 @@ function(varpage_changelogs markdown maintainer rpm_release debian_out rpm_out)
   endforeach()
 
   if(NOT newest STREQUAL PROJECT_VERSION)
-    message(FATAL_ERROR "CHANGELOG.md: the newest release is \"${newest}\", the project's version ${PROJECT_VERSION}")
+    message(FATAL_ERROR "CHANGELOG.md: the newest release is \"${newest}\", the project's version is ${PROJECT_VERSION}")
   endif()
   string(REGEX REPLACE "\n+$" "\n" debian "${debian}")
   string(REGEX REPLACE "\n+$" "\n" rpm "${rpm}")
