@@ -281,7 +281,8 @@ EOF
     }
 
     # The zip's name says which Windows it is for: what the program is built for.
-    case "$(version_resource "$exe" | head -n1)" in
+    resource="$(version_resource "$exe")"
+    case "${resource%%$'\n'*}" in
       IMAGE_FILE_MACHINE_I386) system=win32 ;;
       IMAGE_FILE_MACHINE_AMD64) system=win64 ;;
       *) system=unknown ;;
