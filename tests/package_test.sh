@@ -8,7 +8,12 @@ what="$1"
 source_dir="$2"
 build_dir="$3"
 work="$(mktemp -d)"
-trap 'rm -rf "$work"' EXIT
+cleanup() {
+  # The gpg-agent that signing starts, stopped through its own socket.
+  if [ -d "$work/home/gnupg" ]; then GNUPGHOME="$work/home/gnupg" gpgconf --kill all || true; fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 # The version, as the project declares it; every package must carry it.
 version="$(sed -nE 's/^ *VERSION ([0-9]+\.[0-9]+\.[0-9]+\.[0-9]+)$/\1/p' "$source_dir/CMakeLists.txt")"
@@ -198,6 +203,7 @@ case "$what" in
     signed="$work/signed/$(basename "$rpm_file")"
     rpmsign --addsign "$signed" >/dev/null 2>&1
     gpg --export --armor signer@varpage.example.org >"$work/signer.asc" 2>/dev/null
+    gpgconf --kill all
     rpm --import "$work/signer.asc"
     rpmlint "$signed" >"$work/rpmlint.log" 2>&1 || true
     grep -E '^varpage' "$work/rpmlint.log" || true
