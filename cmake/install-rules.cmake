@@ -43,7 +43,12 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_SYSTEM_NAME win32)
+  # Named for the Windows the program runs on, as Windows downloads are.
+  if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(CPACK_SYSTEM_NAME win64)
+  else()
+    set(CPACK_SYSTEM_NAME win32)
+  endif()
   set(CPACK_PACKAGING_INSTALL_PREFIX "")
 else()
   set(CPACK_GENERATOR DEB)

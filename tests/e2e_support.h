@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "launcher.h"
+#include "platform.h"
 #include "test_support.h"
 
 namespace varpage::testing {
@@ -22,11 +23,9 @@ inline std::string& program_path() {
   return path;
 }
 
-inline std::int64_t clock_now() {
-  return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())
-      .time_since_epoch()
-      .count();
-}
+// The platform's 64-bit clock: std::chrono's would wrap after 2038 in a
+// 32-bit Windows build, as its time_t does.
+inline std::int64_t clock_now() { return clock_seconds(); }
 
 // Reads "Sun, 09 Sep 2001 01:45:40 GMT" back into seconds since 1970, or
 // nothing when the text is not exactly of that form, day name included.

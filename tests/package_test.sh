@@ -1,6 +1,7 @@
 #!/bin/bash
 # Checks what `cmake --install` and CPack make of a build.
-#   package_test.sh install|deb|zip SOURCE-DIR BUILD-DIR
+#   package_test.sh install|deb SOURCE-DIR BUILD-DIR
+#   package_test.sh zip SOURCE-DIR BUILD-DIR win32|win64
 # Exits 77 (skipped) with the reason when a tool it needs is missing.
 set -euo pipefail
 
@@ -54,6 +55,7 @@ case "$what" in
   zip)
     command -v unzip >/dev/null || { echo "SKIPPED: no unzip"; exit 77; }
     (cd "$work" && cpack -G ZIP --config "$build_dir/CPackConfig.cmake" -B "$work/out" >/dev/null)
+    expect "archive named for its Windows" test -f "$work/out/varpage-1.0.0.1-$4.zip"
     listing="$(unzip -l "$work"/out/*.zip)"
     expect "archive holds varpage.exe" grep -q '/varpage.exe$' <<<"$listing"
     expect "archive holds README.txt" grep -q '/README.txt$' <<<"$listing"

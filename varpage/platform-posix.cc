@@ -2,6 +2,7 @@
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +23,12 @@ bool start_platform() {
 }
 
 void stop_platform() {}
+
+std::int64_t clock_seconds() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
 
 const char* const* process_environment() { return environ; }
 

@@ -3,11 +3,13 @@
 #include <io.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <windows.h>
 #include <winsock.h>
 
 #include <climits>
 #include <cstring>
 
+#include "file_time.h"
 #include "platform.h"
 
 namespace varpage {
@@ -21,6 +23,15 @@ bool start_platform() {
 }
 
 void stop_platform() { WSACleanup(); }
+
+std::int64_t clock_seconds() {
+  // Not time() or std::chrono: the 32-bit runtime's time_t is 32 bits wide
+  // and wraps to 1901 after 2038-01-19 03:14:07.
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return seconds_since_1970((static_cast<std::uint64_t>(now.dwHighDateTime) << 32) |
+                            now.dwLowDateTime);
+}
 
 const char* const* process_environment() { return _environ; }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "host_row.h"
 #include "output_stream.h"
@@ -16,6 +17,11 @@ bool start_platform();
 
 // Releases what start_platform took.
 void stop_platform();
+
+// The system clock in whole seconds since 1970-01-01 00:00:00 UTC. 64 bits
+// on every platform, whatever the width of its time_t (32 bits for the 32-bit
+// Windows runtime), so dates after 2038-01-19 come out right.
+std::int64_t clock_seconds();
 
 // The environment block the process was started with, null-terminated.
 const char* const* process_environment();
