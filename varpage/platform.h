@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
 
 #include "host_row.h"
 #include "output_stream.h"
@@ -30,8 +31,12 @@ class StandardOutput final : public ByteSink {
 // The platform's own resolver.
 class SystemHostLookup final : public HostLookup {
  public:
-  Ipv4Address parse_address(const char* text) override;
-  const char* host_name(const Ipv4Address& address) override;
+  ClientAddress parse_address(const char* text) override;
+  const char* host_name(const ClientAddress& address) override;
+
+ private:
+  // Where getnameinfo writes the name.
+  std::string name_;
 };
 
 }  // namespace varpage
