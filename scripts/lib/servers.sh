@@ -117,9 +117,12 @@ start_nginx() {
   wait_for_port "$port"
 }
 
+# With SITE/busybox.conf, such as config/restrict/busybox.conf, as its
+# configuration: kept outside the folder it serves.
 start_busybox() {
-  local site="$1" port="$2"
-  spawn busybox httpd -f -p "127.0.0.1:$port" -h "$site/htdocs"
+  local site="$1" port="$2" config=()
+  [ -f "$site/busybox.conf" ] && config=(-c "$site/busybox.conf")
+  spawn busybox httpd -f -p "127.0.0.1:$port" -h "$site/htdocs" "${config[@]}"
   wait_for_port "$port"
 }
 
