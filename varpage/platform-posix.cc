@@ -76,13 +76,13 @@ const char* SystemHostLookup::host_name(const ClientAddress& address) {
   }
   // NI_MAXHOST holds any name DNS gives, but a hosts file may hold longer ones,
   // which gethostbyaddr used to return whole: the buffer grows for those.
-  for (std::size_t capacity = NI_MAXHOST;; capacity *= 4) {
-    name_.resize(capacity);
-    const int result = getnameinfo(reinterpret_cast<const sockaddr*>(&storage), size, name_.data(),
+  for (std::size_t capacity = NI_MAXHOST; reserve(capacity); capacity *= 4) {
+    const int result = getnameinfo(reinterpret_cast<const sockaddr*>(&storage), size, name_,
                                    static_cast<socklen_t>(capacity), nullptr, 0, NI_NAMEREQD);
-    if (result == 0) return name_.c_str();
+    if (result == 0) return name_;
     if (result != EAI_OVERFLOW || capacity > (1u << 24)) return nullptr;
   }
+  return nullptr;
 }
 
 }  // namespace varpage

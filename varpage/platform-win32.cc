@@ -75,10 +75,10 @@ const char* SystemHostLookup::host_name(const ClientAddress& address) {
   sockaddr_in6 ipv6{};
   ipv6.sin6_family = AF_INET6;
   std::memcpy(&ipv6.sin6_addr, address.bytes, sizeof ipv6.sin6_addr);
-  name_.resize(NI_MAXHOST);
-  const int result = getnameinfo(reinterpret_cast<const sockaddr*>(&ipv6), sizeof ipv6,
-                                 name_.data(), NI_MAXHOST, nullptr, 0, NI_NAMEREQD);
-  return result == 0 ? name_.c_str() : nullptr;
+  if (!reserve(NI_MAXHOST)) return nullptr;
+  const int result = getnameinfo(reinterpret_cast<const sockaddr*>(&ipv6), sizeof ipv6, name_,
+                                 NI_MAXHOST, nullptr, 0, NI_NAMEREQD);
+  return result == 0 ? name_ : nullptr;
 }
 
 }  // namespace varpage
