@@ -38,6 +38,17 @@ TEST_P(OwnHostsTest, RowShowsTheNameOfTheAddressItself) {
                                    (c.row_name ? host_name_row(c.row_name) : "") + kExpectedTail);
 }
 
+// A hosts file may give a name longer than any DNS name; it was always
+// shown whole.
+TEST_F(OwnHostsTest, NameLongerThanDnsAllowsComesOutWhole) {
+  Launch launch;
+  launch.environment = {"REMOTE_ADDR=192.0.2.9"};
+  const Response response = run_and_check_header(launch);
+  expect_same_bytes(response.document,
+                    expected_head(response.expires) + two_cells("REMOTE_ADDR", "192.0.2.9") +
+                        host_name_row(std::string(1100, 'l') + ".test") + kExpectedTail);
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Addresses, OwnHostsTest,
     ::testing::Values(
