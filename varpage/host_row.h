@@ -17,8 +17,8 @@ struct ClientAddress {
 
   static ClientAddress ipv4(const unsigned char (&bytes)[4]);
   // An IPv4-mapped address (::ffff:a.b.c.d) becomes the IPv4 address it
-  // carries: dual-stack servers hand those over for IPv4 clients, and resolvers
-  // find hosts-file names for the IPv4 form only.
+  // carries: dual-stack servers hand those over for IPv4 clients, whose names
+  // hosts files and DNS keep under the IPv4 address.
   static ClientAddress ipv6(const unsigned char (&bytes)[16]);
 };
 

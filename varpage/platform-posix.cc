@@ -75,7 +75,8 @@ const char* SystemHostLookup::host_name(const ClientAddress& address) {
     size = sizeof *ipv4;
   }
   // NI_MAXHOST holds any name DNS gives, but a hosts file may hold longer ones,
-  // which gethostbyaddr used to return whole: the buffer grows for those.
+  // which gethostbyaddr used to return whole: the buffer grows for those (up
+  // to a limit no real name comes near).
   for (std::size_t capacity = NI_MAXHOST; reserve(capacity); capacity *= 4) {
     const int result = getnameinfo(reinterpret_cast<const sockaddr*>(&storage), size, name_,
                                    static_cast<socklen_t>(capacity), nullptr, 0, NI_NAMEREQD);

@@ -67,6 +67,7 @@ ClientAddress SystemHostLookup::parse_address(const char* text) {
 
 const char* SystemHostLookup::host_name(const ClientAddress& address) {
   if (address.family == ClientAddress::Family::kIpv4) {
+    // As it always was; ws2_32 keeps the record per thread.
     const hostent* host = gethostbyaddr(reinterpret_cast<const char*>(address.bytes), 4, AF_INET);
     return host != nullptr ? host->h_name : nullptr;
   }
