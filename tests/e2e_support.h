@@ -90,7 +90,7 @@ struct Response {
 
 // Runs the program and checks what every run must show: exit status 0,
 // nothing on standard error, a well-formed header whose dates lie a minute
-// either side of the clock.
+// either side of the clock and which keeps the page out of shared caches.
 inline Response run_and_check_header(const Launch& launch) {
   Response response;
   std::string* expires = &response.expires;
@@ -106,8 +106,9 @@ inline Response run_and_check_header(const Launch& launch) {
   const std::string content_type = "Content-type: text/html\r\n";
   const std::string last_modified = "Last-Modified: ";
   const std::string expires_field = "\r\nExpires: ";
-  const std::size_t header_size =
-      content_type.size() + last_modified.size() + 29 + expires_field.size() + 29 + 4;
+  const std::string header_end = "\r\nCache-Control: private\r\n\r\n";
+  const std::size_t header_size = content_type.size() + last_modified.size() + 29 +
+                                  expires_field.size() + 29 + header_end.size();
   if (out.size() < header_size) {
     ADD_FAILURE() << "output too short for a header: " << ::testing::PrintToString(out);
     return response;
@@ -122,7 +123,7 @@ inline Response run_and_check_header(const Launch& launch) {
   at += expires_field.size();
   *expires = out.substr(at, 29);
   at += 29;
-  EXPECT_EQ(out.substr(at, 4), "\r\n\r\n");
+  EXPECT_EQ(out.substr(at, header_end.size()), header_end);
 
   const auto modified_time = parse_http_date(modified_date);
   const auto expires_time = parse_http_date(*expires);

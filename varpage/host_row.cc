@@ -1,5 +1,7 @@
 #include "host_row.h"
 
+#include <cstring>
+
 namespace varpage {
 namespace {
 
@@ -21,6 +23,36 @@ bool names_remote_addr(const char* entry) {
 }
 
 }  // namespace
+
+ClientAddress ClientAddress::ipv4(const unsigned char (&bytes)[4]) {
+  ClientAddress address{Family::kIpv4, {}};
+  std::memcpy(address.bytes, bytes, sizeof bytes);
+  return address;
+}
+
+ClientAddress ClientAddress::ipv6(const unsigned char (&bytes)[16]) {
+  constexpr unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::memcmp(bytes, kMappedPrefix, sizeof kMappedPrefix) == 0) {
+    return ipv4({bytes[12], bytes[13], bytes[14], bytes[15]});
+  }
+  ClientAddress address{Family::kIpv6, {}};
+  std::memcpy(address.bytes, bytes, sizeof bytes);
+  return address;
+}
+
+bool may_be_ipv6(const char* text) {
+  bool colon = false;
+  for (; *text != '\0'; ++text) {
+    const char c = *text;
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if (c == ':') {
+      colon = true;
+    } else if (!hex && c != '.') {
+      return false;
+    }
+  }
+  return colon;
+}
 
 const char* find_remote_addr(EnvironmentList environment) {
   // Unlike the table, the search runs past empty entries to the end.

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdlib>
 
 #include "host_row.h"
 #include "output_stream.h"
@@ -36,8 +37,29 @@ class StandardOutput final : public ByteSink {
 // The platform's own resolver.
 class SystemHostLookup final : public HostLookup {
  public:
-  Ipv4Address parse_address(const char* text) override;
-  const char* host_name(const Ipv4Address& address) override;
+  SystemHostLookup() = default;
+  SystemHostLookup(const SystemHostLookup&) = delete;
+  SystemHostLookup& operator=(const SystemHostLookup&) = delete;
+  ~SystemHostLookup() { std::free(name_); }
+
+  ClientAddress parse_address(const char* text) override;
+  const char* host_name(const ClientAddress& address) override;
+
+ private:
+  // Makes room for a name of `size` bytes; false when memory runs out.
+  bool reserve(std::size_t size) {
+    if (size <= capacity_) return true;
+    char* grown = static_cast<char*>(std::realloc(name_, size));
+    if (grown == nullptr) return false;
+    name_ = grown;
+    capacity_ = size;
+    return true;
+  }
+
+  // Where getnameinfo writes the name. Plain malloc memory: std::string
+  // would bring the C++ runtime's allocator and unwinder into the program.
+  char* name_ = nullptr;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace varpage
