@@ -68,7 +68,8 @@ INSTANTIATE_TEST_SUITE_P(
         // Neither: looked up as 255.255.255.255, as it always was.
         HostCase{"not an address", "not an address", "all-ones.test"},
         HostCase{"[::1]", "[::1]", "all-ones.test"},
-        HostCase{"fe80::1%lo", "fe80::1%lo", "all-ones.test"}));
+        // A zone names the server's interface; the name is the address's.
+        HostCase{"fe80::1%lo", "fe80::1%lo", "link-local.test"}));
 
 }  // namespace
 }  // namespace varpage::testing

@@ -40,18 +40,26 @@ ClientAddress ClientAddress::ipv6(const unsigned char (&bytes)[16]) {
   return address;
 }
 
-bool may_be_ipv6(const char* text) {
-  bool colon = false;
-  for (; *text != '\0'; ++text) {
-    const char c = *text;
+bool ipv6_address_part(const char* text, Ipv6Text& out) {
+  std::size_t length = 0;
+  std::size_t tail = 0;  // where the part after the last colon starts
+  for (; text[length] != '\0' && text[length] != '%'; ++length) {
+    const char c = text[length];
     const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-    if (c == ':') {
-      colon = true;
-    } else if (!hex && c != '.') {
-      return false;
+    if ((!hex && c != ':' && c != '.') || length + 1 >= sizeof out) return false;
+    if (c == ':') tail = length + 1;
+    out[length] = c;
+  }
+  out[length] = '\0';
+  if (tail == 0) return false;
+  // A dotted IPv4 tail: no part may start with a zero and go on.
+  if (std::strchr(out + tail, '.') != nullptr) {
+    for (const char* part = out + tail; part != nullptr; part = std::strchr(part, '.')) {
+      if (*part == '.') ++part;
+      if (part[0] == '0' && part[1] >= '0' && part[1] <= '9') return false;
     }
   }
-  return colon;
+  return true;
 }
 
 const char* find_remote_addr(EnvironmentList environment) {

@@ -22,11 +22,18 @@ struct ClientAddress {
   static ClientAddress ipv6(const unsigned char (&bytes)[16]);
 };
 
-// Whether text could be numeric IPv6 and is worth the platform's parser: it
-// holds a colon, and only hexadecimal digits, colons and dots. That keeps out
-// what one platform's parser would accept and another's would not (brackets,
-// ports, zone names), so both read the same texts as IPv6.
-bool may_be_ipv6(const char* text);
+// Room for the address part of numeric IPv6 text: at most 45 characters.
+using Ipv6Text = char[64];
+
+// Copies the address part of text that could be numeric IPv6 into `out`,
+// without a zone ("fe80::1%eth0" gives "fe80::1": the name belongs to the
+// address, and a zone names an interface of the server, not the client).
+// False when the text cannot be one: the address part must hold a colon and
+// only hexadecimal digits, colons and dots, with no leading zero in a dotted
+// part. That keeps out what one platform's parser would accept and another's
+// would not (brackets, ports, blanks, octal-looking parts), so both read the
+// same texts as IPv6.
+bool ipv6_address_part(const char* text, Ipv6Text& out);
 
 // The address-to-name service, behind an interface so that tests can stand in
 // for the resolver. This is the one place that knows about address families.

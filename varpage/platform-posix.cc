@@ -56,7 +56,9 @@ void StandardOutput::write(const char* data, std::size_t size) {
 
 ClientAddress SystemHostLookup::parse_address(const char* text) {
   unsigned char ipv6[16];
-  if (may_be_ipv6(text) && inet_pton(AF_INET6, text, ipv6) == 1) return ClientAddress::ipv6(ipv6);
+  Ipv6Text address_part;
+  if (ipv6_address_part(text, address_part) && inet_pton(AF_INET6, address_part, ipv6) == 1)
+    return ClientAddress::ipv6(ipv6);
   const in_addr_t address = inet_addr(text);
   unsigned char ipv4[4];
   static_assert(sizeof address == sizeof ipv4);

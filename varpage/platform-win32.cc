@@ -51,22 +51,16 @@ void StandardOutput::write(const char* data, std::size_t size) {
 }
 
 ClientAddress SystemHostLookup::parse_address(const char* text) {
-  if (may_be_ipv6(text)) {
-    // WSAStringToAddressA takes a writable string. Numeric IPv6 text is at
-    // most 45 characters; longer text is not one.
-    char copy[64];
-    const std::size_t length = std::strlen(text);
+  Ipv6Text address_part;  // writable, as WSAStringToAddressA wants it
+  if (ipv6_address_part(text, address_part)) {
     sockaddr_in6 ipv6{};
     INT size = sizeof ipv6;
-    if (length < sizeof copy) {
-      std::memcpy(copy, text, length + 1);
-      if (WSAStringToAddressA(copy, AF_INET6, nullptr, reinterpret_cast<sockaddr*>(&ipv6), &size) ==
-          0) {
-        unsigned char bytes[16];
-        static_assert(sizeof ipv6.sin6_addr == sizeof bytes);
-        std::memcpy(bytes, &ipv6.sin6_addr, sizeof bytes);
-        return ClientAddress::ipv6(bytes);
-      }
+    if (WSAStringToAddressA(address_part, AF_INET6, nullptr, reinterpret_cast<sockaddr*>(&ipv6),
+                            &size) == 0) {
+      unsigned char bytes[16];
+      static_assert(sizeof ipv6.sin6_addr == sizeof bytes);
+      std::memcpy(bytes, &ipv6.sin6_addr, sizeof bytes);
+      return ClientAddress::ipv6(bytes);
     }
   }
   const unsigned long address = inet_addr(text);

@@ -54,13 +54,17 @@ INSTANTIATE_TEST_SUITE_P(
                       // a near miss stay IPv6.
                       ParseCase{"::127.0.0.1", "0000:0000:0000:0000:0000:0000:7f00:0001"},
                       ParseCase{"::fffe:127.0.0.1", "0000:0000:0000:0000:0000:fffe:7f00:0001"},
-                      ParseCase{"64:ff9b::192.0.2.7", "0064:ff9b:0000:0000:0000:0000:c000:0207"}));
+                      ParseCase{"64:ff9b::192.0.2.7", "0064:ff9b:0000:0000:0000:0000:c000:0207"},
+                      // The name belongs to the address, whatever the zone.
+                      ParseCase{"fe80::1%1", "fe80:0000:0000:0000:0000:0000:0000:0001"},
+                      ParseCase{"fe80::1%eth0", "fe80:0000:0000:0000:0000:0000:0000:0001"}));
 
 INSTANTIATE_TEST_SUITE_P(Mapped, SystemParseTest,
                          ::testing::Values(ParseCase{"::ffff:127.0.0.1", "127.0.0.1"},
                                            ParseCase{"::FFFF:192.0.2.7", "192.0.2.7"},
                                            ParseCase{"::ffff:c000:207", "192.0.2.7"},
-                                           ParseCase{"0:0:0:0:0:ffff:10.0.0.1", "10.0.0.1"}));
+                                           ParseCase{"0:0:0:0:0:ffff:10.0.0.1", "10.0.0.1"},
+                                           ParseCase{"::ffff:10.0.0.100", "10.0.0.100"}));
 
 // Text that is neither is converted as dotted IPv4 is, and gives all ones.
 INSTANTIATE_TEST_SUITE_P(
@@ -70,11 +74,12 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"12345::1", kAllOnes}, ParseCase{"::ffff:127.0.0.256", kAllOnes},
                       ParseCase{"::1.2.3", kAllOnes},
                       // Forms some parsers take and others do not: brackets,
-                      // a port, a zone, blanks.
+                      // a port, blanks, a dotted part with a leading zero.
                       ParseCase{"[::1]", kAllOnes}, ParseCase{"[::1]:80", kAllOnes},
-                      ParseCase{"fe80::1%1", kAllOnes}, ParseCase{"fe80::1%lo", kAllOnes},
                       ParseCase{" ::1", kAllOnes}, ParseCase{"::1 ", kAllOnes},
-                      ParseCase{"::g", kAllOnes},
+                      ParseCase{"::g", kAllOnes}, ParseCase{"::ffff:127.0.0.01", kAllOnes},
+                      ParseCase{"::ffff:01.2.3.4", kAllOnes}, ParseCase{"%lo", kAllOnes},
+                      ParseCase{"::1%", "0000:0000:0000:0000:0000:0000:0000:0001"},
                       ParseCase{"0000:0000:0000:0000:0000:0000:0000:0000:0001", kAllOnes}));
 
 }  // namespace
