@@ -32,7 +32,7 @@ int main(void) {
   printf("Content-type: text/html\r\nLast-Modified: %s\r\n", date);
   t = now + 60;
   strftime(date, sizeof date, "%a, %d %b %Y %H:%M:%S GMT", gmtime(&t));
-  printf("Expires: %s\r\n\r\n", date);
+  printf("Expires: %s\r\nCache-Control: private\r\n\r\n", date);
   fputs("<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">\r\n<html>\r\n<head>\r\n"
         "<meta http-equiv=\"Content-Type\" content=\"text/html\" />\r\n"
         "<meta http-equiv=\"Pragma\" content=\"no-cache\" />\r\n", stdout);

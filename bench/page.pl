@@ -17,7 +17,7 @@ sub escape {
 my $now = time;
 my $expires = http_date($now + 60);
 my $out = "Content-type: text/html\nLast-Modified: " . http_date($now - 60)
-  . "\nExpires: $expires\n\n"
+  . "\nExpires: $expires\nCache-Control: private\n\n"
   . "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">\n<html>\n<head>\n"
   . "<meta http-equiv=\"Content-Type\" content=\"text/html\" />\n"
   . "<meta http-equiv=\"Pragma\" content=\"no-cache\" />\n"

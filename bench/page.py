@@ -17,7 +17,7 @@ def escape(data):
 now = int(time.time())
 expires = http_date(now + 60).encode()
 out = [b"Content-type: text/html\nLast-Modified: ", http_date(now - 60).encode(),
-       b"\nExpires: ", expires, b"\n\n",
+       b"\nExpires: ", expires, b"\nCache-Control: private\n\n",
        b"<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.01//EN\">\n<html>\n<head>\n"
        b"<meta http-equiv=\"Content-Type\" content=\"text/html\" />\n"
        b"<meta http-equiv=\"Pragma\" content=\"no-cache\" />\n"

@@ -108,6 +108,7 @@ set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /var /var/www /var/www/cgi-bin
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
+  # Named for the Windows the program runs on, as Windows downloads are.
   if(CMAKE_SIZEOF_VOID_P EQUAL 8)
     set(CPACK_SYSTEM_NAME win64)
   else()

@@ -18,12 +18,21 @@ endif()
 
 include(GoogleTest)
 
+# Tests that run a cross-built program need the emulator (Wine): the label
+# lets a machine that cannot run it leave them out and say so.
+function(varpage_runs_emulated)
+  if(CMAKE_CROSSCOMPILING)
+    set_tests_properties(${ARGN} PROPERTIES LABELS emulated)
+  endif()
+endfunction()
+
 # Native test programs are split into one CTest test per case. A cross-built
 # one runs whole under CMAKE_CROSSCOMPILING_EMULATOR: starting the emulator
 # once per case would cost more than the cases.
 function(varpage_add_gtest target)
   if(CMAKE_CROSSCOMPILING)
     add_test(NAME ${target} COMMAND ${target})
+    varpage_runs_emulated(${target})
   else()
     gtest_discover_tests(${target} DISCOVERY_MODE PRE_TEST)
   endif()

@@ -30,8 +30,10 @@ using varpage::testing::StringSink;
 class FuzzedLookup final : public varpage::HostLookup {
  public:
   explicit FuzzedLookup(const char* name) : name_(name) {}
-  varpage::Ipv4Address parse_address(const char*) override { return {{127, 0, 0, 1}}; }
-  const char* host_name(const varpage::Ipv4Address&) override { return name_; }
+  varpage::ClientAddress parse_address(const char*) override {
+    return varpage::ClientAddress::ipv4({127, 0, 0, 1});
+  }
+  const char* host_name(const varpage::ClientAddress&) override { return name_; }
 
  private:
   const char* name_;

@@ -147,7 +147,6 @@ TEST_P(BrokenStdoutTest, ExitsZeroAndSaysNothing) {
   EXPECT_TRUE(outcome.exited) << "killed by a signal";
   EXPECT_EQ(outcome.exit_code, 0);
   EXPECT_EQ(outcome.err, "");
-  EXPECT_LE(outcome.out.size(), GetParam().hang_up_after);
 }
 
 INSTANTIATE_TEST_SUITE_P(

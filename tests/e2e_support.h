@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "launcher.h"
+#include "platform.h"
 #include "test_support.h"
 
 namespace varpage::testing {
@@ -22,11 +23,9 @@ inline std::string& program_path() {
   return path;
 }
 
-inline std::int64_t clock_now() {
-  return std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now())
-      .time_since_epoch()
-      .count();
-}
+// The platform's 64-bit clock: std::chrono's would wrap after 2038 in a
+// 32-bit Windows build, as its time_t does.
+inline std::int64_t clock_now() { return clock_seconds(); }
 
 // Reads "Sun, 09 Sep 2001 01:45:40 GMT" back into seconds since 1970, or
 // nothing when the text is not exactly of that form, day name included.
@@ -91,7 +90,7 @@ struct Response {
 
 // Runs the program and checks what every run must show: exit status 0,
 // nothing on standard error, a well-formed header whose dates lie a minute
-// either side of the clock.
+// either side of the clock and which keeps the page out of shared caches.
 inline Response run_and_check_header(const Launch& launch) {
   Response response;
   std::string* expires = &response.expires;
@@ -107,8 +106,9 @@ inline Response run_and_check_header(const Launch& launch) {
   const std::string content_type = "Content-type: text/html\r\n";
   const std::string last_modified = "Last-Modified: ";
   const std::string expires_field = "\r\nExpires: ";
-  const std::size_t header_size =
-      content_type.size() + last_modified.size() + 29 + expires_field.size() + 29 + 4;
+  const std::string header_end = "\r\nCache-Control: private\r\n\r\n";
+  const std::size_t header_size = content_type.size() + last_modified.size() + 29 +
+                                  expires_field.size() + 29 + header_end.size();
   if (out.size() < header_size) {
     ADD_FAILURE() << "output too short for a header: " << ::testing::PrintToString(out);
     return response;
@@ -123,7 +123,7 @@ inline Response run_and_check_header(const Launch& launch) {
   at += expires_field.size();
   *expires = out.substr(at, 29);
   at += 29;
-  EXPECT_EQ(out.substr(at, 4), "\r\n\r\n");
+  EXPECT_EQ(out.substr(at, header_end.size()), header_end);
 
   const auto modified_time = parse_http_date(modified_date);
   const auto expires_time = parse_http_date(*expires);

@@ -2,6 +2,7 @@
 // is compared byte for byte. These run on every platform.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 
 #include "e2e_support.h"
@@ -49,6 +50,33 @@ TEST(EndToEndTest, LoopbackClientGetsItsHostNameAsTheLastRow) {
   EXPECT_EQ(response.document,
             expected_head(response.expires) + two_cells("REMOTE_ADDR", "127.0.0.1") +
                 two_cells("X_PROBE", "&lt;b&gt;&amp;") + host_name_row(name) + kExpectedTail);
+}
+
+// Run with the clock set past 2038-01-19 03:14:07, where 32 bits of seconds
+// end; VARPAGE_TEST_CLOCK_AFTER names a time the clock is known to be past.
+TEST(EndToEndTest, DatesAfter2038ComeOutRight) {
+  const char* clock_after = std::getenv("VARPAGE_TEST_CLOCK_AFTER");
+  if (clock_after == nullptr) {
+    const char* why = std::getenv("VARPAGE_TEST_NO_CLOCK");
+    GTEST_SKIP() << "the clock is not set past 2038 for this run"
+                 << (why != nullptr ? std::string(": ") + why : std::string());
+  }
+  // The check of the program's dates is only as good as the test's own clock.
+  ASSERT_GE(clock_now(), std::atoll(clock_after));
+  // The program gets the faked clock the way the test did, and shows it.
+  // (libfaketime adds FAKETIME_SHARED as it loads; passed on, the program
+  // shares the test's clock instead of adding a variable of its own.)
+  Launch launch;
+  launch.environment = {"A=1"};
+  std::string rows = two_cells("A", "1");
+  for (const char* name : {"LD_PRELOAD", "FAKETIME", "FAKETIME_SHARED"}) {
+    const char* value = std::getenv(name);
+    ASSERT_NE(value, nullptr) << name;
+    launch.environment.push_back(std::string(name) + "=" + value);
+    rows += two_cells(name, value);
+  }
+  const Response response = run_and_check_header(launch);
+  EXPECT_EQ(response.document, expected_head(response.expires) + rows + kExpectedTail);
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Checks what `cmake --install` and CPack make of a build.
-#   package_test.sh install|deb|rpm|source|zip SOURCE-DIR BUILD-DIR
+#   package_test.sh install|deb|rpm|source SOURCE-DIR BUILD-DIR
+#   package_test.sh zip SOURCE-DIR BUILD-DIR win32|win64
 # Exits 77 (skipped) with the reason when a tool it needs is missing.
 set -euo pipefail
 
@@ -286,13 +287,16 @@ for info in pe.FileInfo[0]:
 EOF
     }
 
-    # The zip's name says which Windows it is for: what the program is built for.
+    # The zip's name says which Windows it is for (the build's word): what the
+    # program is built for.
+    system="${4:-}"
     resource="$(version_resource "$exe")"
     case "${resource%%$'\n'*}" in
-      IMAGE_FILE_MACHINE_I386) system=win32 ;;
-      IMAGE_FILE_MACHINE_AMD64) system=win64 ;;
-      *) system=unknown ;;
+      IMAGE_FILE_MACHINE_I386) machine=win32 ;;
+      IMAGE_FILE_MACHINE_AMD64) machine=win64 ;;
+      *) machine="${resource%%$'\n'*}" ;;
     esac
+    expect "zip named $system, program built for $machine" test "$system" = "$machine"
     (cd "$work" && cpack -G ZIP --config "$build_dir/CPackConfig.cmake" -B "$work/out" >/dev/null)
     zip="$work/out/varpage-$version-$system.zip"
     expect "archive varpage-$version-$system.zip" test -f "$zip"

@@ -1,5 +1,7 @@
 #include "host_row.h"
 
+#include <cstring>
+
 namespace varpage {
 namespace {
 
@@ -21,6 +23,44 @@ bool names_remote_addr(const char* entry) {
 }
 
 }  // namespace
+
+ClientAddress ClientAddress::ipv4(const unsigned char (&bytes)[4]) {
+  ClientAddress address{Family::kIpv4, {}};
+  std::memcpy(address.bytes, bytes, sizeof bytes);
+  return address;
+}
+
+ClientAddress ClientAddress::ipv6(const unsigned char (&bytes)[16]) {
+  constexpr unsigned char kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff};
+  if (std::memcmp(bytes, kMappedPrefix, sizeof kMappedPrefix) == 0) {
+    return ipv4({bytes[12], bytes[13], bytes[14], bytes[15]});
+  }
+  ClientAddress address{Family::kIpv6, {}};
+  std::memcpy(address.bytes, bytes, sizeof bytes);
+  return address;
+}
+
+bool ipv6_address_part(const char* text, Ipv6Text& out) {
+  std::size_t length = 0;
+  std::size_t tail = 0;  // where the part after the last colon starts
+  for (; text[length] != '\0' && text[length] != '%'; ++length) {
+    const char c = text[length];
+    const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+    if ((!hex && c != ':' && c != '.') || length + 1 >= sizeof out) return false;
+    if (c == ':') tail = length + 1;
+    out[length] = c;
+  }
+  out[length] = '\0';
+  if (tail == 0) return false;
+  // A dotted IPv4 tail: no part may start with a zero and go on.
+  if (std::strchr(out + tail, '.') != nullptr) {
+    for (const char* part = out + tail; part != nullptr; part = std::strchr(part, '.')) {
+      if (*part == '.') ++part;
+      if (part[0] == '0' && part[1] >= '0' && part[1] <= '9') return false;
+    }
+  }
+  return true;
+}
 
 const char* find_remote_addr(EnvironmentList environment) {
   // Unlike the table, the search runs past empty entries to the end.

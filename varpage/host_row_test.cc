@@ -30,12 +30,24 @@ class HostRowTest : public ::testing::Test {
                      {"10.0.0.2", "second.example"},
                      {"10.0.0.9", ""},
                      {"10.0.0.66", "<script>&x=%s%n</script>"},
-                     {"255.255.255.255", "broadcast.example"}}};
+                     {"255.255.255.255", "broadcast.example"},
+                     {"2001:0db8:0000:0000:0000:0000:0000:0005", "v6.example"}}};
 };
 
 TEST_F(HostRowTest, NamedAddressGivesTheRow) {
   EXPECT_EQ(row_for({"A=1", "REMOTE_ADDR=127.0.0.1", "B=2"}), host_name_row("localhost"));
   EXPECT_EQ(lookup.parsed, std::vector<std::string>{"127.0.0.1"});
+}
+
+// The row does not care which family the lookup found the name for.
+TEST_F(HostRowTest, Ipv6AddressIsLookedUpAsParsed) {
+  const char* named = "REMOTE_ADDR=2001:0db8:0000:0000:0000:0000:0000:0005";
+  const char* unnamed = "REMOTE_ADDR=2001:0db8:0000:0000:0000:0000:0000:0006";
+  EXPECT_EQ(row_for({named}), host_name_row("v6.example"));
+  EXPECT_EQ(row_for({unnamed}), "");
+  EXPECT_EQ(lookup.looked_up,
+            (std::vector<std::string>{"2001:0db8:0000:0000:0000:0000:0000:0005",
+                                      "2001:0db8:0000:0000:0000:0000:0000:0006"}));
 }
 
 TEST_F(HostRowTest, MissingOrEmptyAddressGivesNoRowAndNoLookup) {
@@ -94,8 +106,10 @@ TEST_F(HostRowTest, TableSoFarIsFlushedBeforeTheLookup) {
   struct SeesSinkLookup final : HostLookup {
     StringSink* sink;
     std::string seen;
-    Ipv4Address parse_address(const char*) override { return {{127, 0, 0, 1}}; }
-    const char* host_name(const Ipv4Address&) override {
+    ClientAddress parse_address(const char*) override {
+      return ClientAddress::ipv4({127, 0, 0, 1});
+    }
+    const char* host_name(const ClientAddress&) override {
       seen = sink->text;
       return nullptr;
     }

@@ -1,8 +1,6 @@
 // varpage: a CGI program that answers every request with a page listing the
 // environment the web server started it with.
 
-#include <chrono>
-
 #include "environment.h"
 #include "output_stream.h"
 #include "platform.h"
@@ -17,10 +15,7 @@ int main() {
     varpage::StandardOutput standard_output;
     varpage::OutputStream out(standard_output);
     varpage::SystemHostLookup lookup;
-    // 64 bits of seconds wherever time_t is narrower (32-bit Windows), so
-    // dates after 2038-01-19 come out right.
-    const auto now = std::chrono::floor<std::chrono::seconds>(std::chrono::system_clock::now());
-    varpage::write_response(out, environment.entries(), now.time_since_epoch().count(), lookup);
+    varpage::write_response(out, environment.entries(), varpage::clock_seconds(), lookup);
   }
   varpage::stop_platform();
   // Whatever happened to the output, there is no failure to report.

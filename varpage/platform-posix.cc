@@ -1,7 +1,9 @@
 #include <arpa/inet.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +24,12 @@ bool start_platform() {
 }
 
 void stop_platform() {}
+
+std::int64_t clock_seconds() {
+  timespec now;
+  clock_gettime(CLOCK_REALTIME, &now);
+  return now.tv_sec;
+}
 
 const char* const* process_environment() { return environ; }
 
@@ -46,17 +54,45 @@ void StandardOutput::write(const char* data, std::size_t size) {
   }
 }
 
-Ipv4Address SystemHostLookup::parse_address(const char* text) {
+ClientAddress SystemHostLookup::parse_address(const char* text) {
+  unsigned char ipv6[16];
+  Ipv6Text address_part;
+  if (ipv6_address_part(text, address_part) && inet_pton(AF_INET6, address_part, ipv6) == 1)
+    return ClientAddress::ipv6(ipv6);
   const in_addr_t address = inet_addr(text);
-  Ipv4Address result;
-  static_assert(sizeof address == sizeof result.bytes);
-  std::memcpy(result.bytes, &address, sizeof address);
-  return result;
+  unsigned char ipv4[4];
+  static_assert(sizeof address == sizeof ipv4);
+  std::memcpy(ipv4, &address, sizeof address);
+  return ClientAddress::ipv4(ipv4);
 }
 
-const char* SystemHostLookup::host_name(const Ipv4Address& address) {
-  const hostent* host = gethostbyaddr(address.bytes, sizeof address.bytes, AF_INET);
-  return host != nullptr ? host->h_name : nullptr;
+// getnameinfo for both families: unlike gethostbyaddr it is safe to call from
+// several threads at once, and for IPv4 it gives the same name. NI_NAMEREQD
+// turns "no name" into a failure instead of the numeric address.
+const char* SystemHostLookup::host_name(const ClientAddress& address) {
+  sockaddr_storage storage{};
+  socklen_t size;
+  if (address.family == ClientAddress::Family::kIpv6) {
+    auto* ipv6 = reinterpret_cast<sockaddr_in6*>(&storage);
+    ipv6->sin6_family = AF_INET6;
+    std::memcpy(&ipv6->sin6_addr, address.bytes, sizeof ipv6->sin6_addr);
+    size = sizeof *ipv6;
+  } else {
+    auto* ipv4 = reinterpret_cast<sockaddr_in*>(&storage);
+    ipv4->sin_family = AF_INET;
+    std::memcpy(&ipv4->sin_addr, address.bytes, sizeof ipv4->sin_addr);
+    size = sizeof *ipv4;
+  }
+  // NI_MAXHOST holds any name DNS gives, but a hosts file may hold longer ones,
+  // which gethostbyaddr used to return whole: the buffer grows for those (up
+  // to a limit no real name comes near).
+  for (std::size_t capacity = NI_MAXHOST; reserve(capacity); capacity *= 4) {
+    const int result = getnameinfo(reinterpret_cast<const sockaddr*>(&storage), size, name_,
+                                   static_cast<socklen_t>(capacity), nullptr, 0, NI_NAMEREQD);
+    if (result == 0) return name_;
+    if (result != EAI_OVERFLOW || capacity > (1u << 24)) return nullptr;
+  }
+  return nullptr;
 }
 
 }  // namespace varpage

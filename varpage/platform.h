@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 
 #include "host_row.h"
 #include "output_stream.h"
@@ -16,6 +18,11 @@ bool start_platform();
 
 // Releases what start_platform took.
 void stop_platform();
+
+// The system clock in whole seconds since 1970-01-01 00:00:00 UTC. 64 bits
+// on every platform, whatever the width of its time_t (32 bits for the 32-bit
+// Windows runtime), so dates after 2038-01-19 come out right.
+std::int64_t clock_seconds();
 
 // The environment block the process was started with, null-terminated.
 const char* const* process_environment();
@@ -30,8 +37,29 @@ class StandardOutput final : public ByteSink {
 // The platform's own resolver.
 class SystemHostLookup final : public HostLookup {
  public:
-  Ipv4Address parse_address(const char* text) override;
-  const char* host_name(const Ipv4Address& address) override;
+  SystemHostLookup() = default;
+  SystemHostLookup(const SystemHostLookup&) = delete;
+  SystemHostLookup& operator=(const SystemHostLookup&) = delete;
+  ~SystemHostLookup() { std::free(name_); }
+
+  ClientAddress parse_address(const char* text) override;
+  const char* host_name(const ClientAddress& address) override;
+
+ private:
+  // Makes room for a name of `size` bytes; false when memory runs out.
+  bool reserve(std::size_t size) {
+    if (size <= capacity_) return true;
+    char* grown = static_cast<char*>(std::realloc(name_, size));
+    if (grown == nullptr) return false;
+    name_ = grown;
+    capacity_ = size;
+    return true;
+  }
+
+  // Where getnameinfo writes the name. Plain malloc memory: std::string
+  // would bring the C++ runtime's allocator and unwinder into the program.
+  char* name_ = nullptr;
+  std::size_t capacity_ = 0;
 };
 
 }  // namespace varpage

@@ -9,6 +9,10 @@ namespace {
 constexpr WireLiteral kContentType = "Content-type: text/html\n";
 constexpr WireLiteral kLastModified = "Last-Modified: ";
 constexpr WireLiteral kExpires = "\nExpires: ";
+// The page shows the request's cookies and, behind some servers, its
+// Authorization header: a shared cache must never hand it to anyone else.
+// The client's own browser may still keep it until Expires.
+constexpr WireLiteral kCacheControl = "\nCache-Control: private";
 constexpr WireLiteral kHeaderEnd = "\n\n";
 
 }  // namespace
@@ -23,6 +27,7 @@ void write_response(OutputStream& out, EnvironmentList environment, std::int64_t
   format_http_date(now + 60, date);
   out.write(kExpires);
   out.write(date);
+  out.write(kCacheControl);
   out.write(kHeaderEnd);
   write_page(out, environment, date, lookup);
 }

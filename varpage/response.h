@@ -10,7 +10,8 @@
 namespace varpage {
 
 // `now` is the clock reading in seconds since 1970-01-01 00:00:00 UTC. The
-// page was "modified" a minute before it and expires a minute after it.
+// page was "modified" a minute before it and expires a minute after it; only
+// the client itself may keep it (Cache-Control: private).
 void write_response(OutputStream& out, EnvironmentList environment, std::int64_t now,
                     HostLookup& lookup);
 

@@ -32,14 +32,16 @@ struct ClockCase {
 
 class ResponseTest : public ::testing::TestWithParam<ClockCase> {};
 
-// The header's dates lie a minute either side of the clock, the page's
-// Expires date is the header's, and the document follows the empty line.
+// The header's dates lie a minute either side of the clock, no shared cache
+// may keep the page, the page's Expires date is the header's, and the
+// document follows the empty line.
 TEST_P(ResponseTest, HeaderThenDocumentWithTheSameExpiresDate) {
   const ClockCase& c = GetParam();
   EXPECT_EQ(response_at(c.now),
             std::string("Content-type: text/html\r\n") + "Last-Modified: " + c.last_modified +
-                "\r\n" + "Expires: " + c.expires + "\r\n\r\n" + testing::expected_head(c.expires) +
-                testing::two_cells("A", "1") + testing::kExpectedTail);
+                "\r\n" + "Expires: " + c.expires + "\r\n" + "Cache-Control: private\r\n\r\n" +
+                testing::expected_head(c.expires) + testing::two_cells("A", "1") +
+                testing::kExpectedTail);
 }
 
 INSTANTIATE_TEST_SUITE_P(Clocks, ResponseTest,

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdio>
+#include <cstring>
 #include <map>
 #include <string>
 #include <vector>
@@ -63,30 +64,59 @@ class StringSink final : public ByteSink {
   std::vector<std::string> writes;
 };
 
-// Parses dotted quads strictly and answers from a fixed table; it records
-// what it was asked.
+// An address as the tests write it: dotted for IPv4, eight groups of four
+// lower-case hex digits for IPv6.
+inline std::string describe(const ClientAddress& address) {
+  char text[40];
+  const unsigned char* b = address.bytes;
+  if (address.family == ClientAddress::Family::kIpv4) {
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", b[0], b[1], b[2], b[3]);
+  } else {
+    std::snprintf(text, sizeof text,
+                  "%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x:%02x%02x", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+  }
+  return text;
+}
+
+// Reads strict dotted quads as IPv4 and eight full groups of four hex digits
+// as IPv6 (no mapping, no short forms: the system lookup's own tests cover
+// those), anything else as 255.255.255.255; answers from a fixed table keyed
+// by those same forms, and records what it was asked.
 class FakeLookup final : public HostLookup {
  public:
   explicit FakeLookup(std::map<std::string, std::string> names = {}) : names_(std::move(names)) {}
 
-  Ipv4Address parse_address(const char* text) override {
+  ClientAddress parse_address(const char* text) override {
     parsed.emplace_back(text);
     unsigned a, b, c, d;
     char rest;
     if (std::sscanf(text, "%u.%u.%u.%u%c", &a, &b, &c, &d, &rest) == 4 && a < 256 && b < 256 &&
         c < 256 && d < 256) {
-      return {{static_cast<unsigned char>(a), static_cast<unsigned char>(b),
-               static_cast<unsigned char>(c), static_cast<unsigned char>(d)}};
+      return ClientAddress::ipv4({static_cast<unsigned char>(a), static_cast<unsigned char>(b),
+                                  static_cast<unsigned char>(c), static_cast<unsigned char>(d)});
     }
-    return {{255, 255, 255, 255}};
+    unsigned groups[8];
+    int consumed = 0;
+    if (std::strlen(text) == 39 &&
+        std::sscanf(text, "%4x:%4x:%4x:%4x:%4x:%4x:%4x:%4x%n", &groups[0], &groups[1], &groups[2],
+                    &groups[3], &groups[4], &groups[5], &groups[6], &groups[7], &consumed) == 8 &&
+        consumed == 39) {
+      ClientAddress address{ClientAddress::Family::kIpv6, {}};
+      for (int i = 0; i < 8; ++i) {
+        address.bytes[2 * i] = static_cast<unsigned char>(groups[i] >> 8);
+        address.bytes[2 * i + 1] = static_cast<unsigned char>(groups[i]);
+      }
+      return address;
+    }
+    return ClientAddress::ipv4({255, 255, 255, 255});
   }
 
-  const char* host_name(const Ipv4Address& address) override {
-    const std::string dotted =
-        std::to_string(address.bytes[0]) + "." + std::to_string(address.bytes[1]) + "." +
-        std::to_string(address.bytes[2]) + "." + std::to_string(address.bytes[3]);
-    looked_up.push_back(dotted);
-    const auto found = names_.find(dotted);
+  const char* host_name(const ClientAddress& address) override {
+    const std::string text = describe(address);
+    looked_up.push_back(text);
+    const auto found = names_.find(text);
     return found == names_.end() ? nullptr : found->second.c_str();
   }
 

@@ -21,6 +21,20 @@ go_offline() {
   VARPAGE_OFFLINE=1 exec unshare -n -- bash -c 'ip link set lo up && exec bash "$@"' bash "$@"
 }
 
+# go_offline_with_hosts HOSTS "$0" "$@": as go_offline, and in a mount
+# namespace of its own with HOSTS bind-mounted over /etc/hosts, so that
+# lookups answer from HOSTS (readable by every user). Returns 1, without
+# running anything, where that cannot be done.
+go_offline_with_hosts() {
+  local hosts
+  hosts="$(realpath "$1")"
+  shift
+  [ -n "${VARPAGE_OFFLINE:-}" ] && return 0
+  unshare -n -m mount --bind "$hosts" /etc/hosts 2>/dev/null || return 1
+  VARPAGE_OFFLINE=1 exec unshare -n -m -- \
+    bash -c 'mount --bind "$0" /etc/hosts && ip link set lo up && exec bash "$@"' "$hosts" "$@"
+}
+
 # loopback_name: the name /etc/hosts gives 127.0.0.1, or nothing.
 loopback_name() {
   awk '$1 == "127.0.0.1" { print $2; exit }' /etc/hosts
@@ -67,13 +81,19 @@ make_site() {
   chmod 755 "$site" "$site/htdocs"
 }
 
+# Where the servers listen: wait_for_port asks there, and LISTEN_EDIT, a sed
+# expression, changes the configuration's listening line to match (the
+# configurations listen on 127.0.0.1).
+LISTEN_HOST=127.0.0.1
+LISTEN_EDIT=""
+
 # render_config NAME SITE PORT: writes config/NAME.conf into SITE with its
 # placeholders filled in, and prints the path of the result.
 render_config() {
   local name="$1" site="$2" port="$3" user=nobody group=nogroup
   getent group nogroup >/dev/null || group=nobody
-  sed -e "s|@SITE@|$site|g" -e "s|@PORT@|$port|g" -e "s|@USER@|$user|g" -e "s|@GROUP@|$group|g" \
-    "$VARPAGE_ROOT/config/$name.conf" >"$site/$name.conf"
+  sed -e "$LISTEN_EDIT" -e "s|@SITE@|$site|g" -e "s|@PORT@|$port|g" -e "s|@USER@|$user|g" \
+    -e "s|@GROUP@|$group|g" "$VARPAGE_ROOT/config/$name.conf" >"$site/$name.conf"
   echo "$site/$name.conf"
 }
 
@@ -84,14 +104,15 @@ spawn() {
   SERVER_PIDS+=($!)
 }
 
-# wait_for_port PORT: until something answers HTTP there, for up to 30 s.
+# wait_for_port PORT: until something answers HTTP there, on LISTEN_HOST,
+# for up to 30 s.
 wait_for_port() {
   local i
   for i in $(seq 300); do
-    curl -s -o /dev/null "http://127.0.0.1:$1/" && return 0
+    curl -s -g -o /dev/null "http://$LISTEN_HOST:$1/" && return 0
     sleep 0.1
   done
-  echo "nothing answers on 127.0.0.1:$1" >&2
+  echo "nothing answers on $LISTEN_HOST:$1" >&2
   return 1
 }
 
@@ -117,9 +138,12 @@ start_nginx() {
   wait_for_port "$port"
 }
 
+# With SITE/busybox.conf, such as config/restrict/busybox.conf, as its
+# configuration: kept outside the folder it serves.
 start_busybox() {
-  local site="$1" port="$2"
-  spawn busybox httpd -f -p "127.0.0.1:$port" -h "$site/htdocs"
+  local site="$1" port="$2" config=()
+  [ -f "$site/busybox.conf" ] && config=(-c "$site/busybox.conf")
+  spawn busybox httpd -f -p "127.0.0.1:$port" -h "$site/htdocs" "${config[@]}"
   wait_for_port "$port"
 }
 

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Serves varpage with the address restriction of config/restrict/ in place:
-# a client from the allowed address gets the page, any other gets 403.
+# at every path the server serves the page at, a client from the allowed
+# address gets it and any other gets 403.
 #   restrict_test.sh lighttpd|apache|nginx|busybox PATH-TO-VARPAGE
 set -euo pipefail
 
@@ -25,23 +26,53 @@ fi
 
 open_site "$varpage"
 allowed=127.0.0.2
-# BusyBox reads httpd.conf from its home directory; the others include it.
+denied=127.0.0.1
+# BusyBox takes its configuration with -c, from outside the folder it
+# serves; the others include it.
 extra="$site/extra-restrict.conf"
-[ "$server" = busybox ] && extra="$site/htdocs/httpd.conf"
+[ "$server" = busybox ] && extra="$site/busybox.conf"
 sed "s|@ALLOWED@|$allowed|g" "$VARPAGE_ROOT/config/restrict/$server.conf" >"$extra"
 "start_$server" "$site" "$port"
 
-url="http://127.0.0.1:$port/cgi-bin/varpage"
+# Every path the server's configuration serves the page at, with path info,
+# a query and the spellings a server normalises (a doubled slash, a
+# percent-encoded letter).
+page_paths=(/cgi-bin/varpage /cgi-bin/varpage/more '/cgi-bin/varpage?q=1' /cgi-bin//varpage
+  /%63gi-bin/varpage /cgi-bin/varpag%65)
+# lighttpd's index-file.names serves it for folders too.
+[ "$server" = lighttpd ] && page_paths+=(/ '/?q=1' /cgi-bin/)
+# Asked as well where the page is not served: nobody may get it there.
+other_paths=()
+[ "$server" = lighttpd ] || other_paths+=(/ '/?q=1')
+
 failed=0
-denied="$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.0.1 "$url")"
-if [ "$denied" = 403 ]; then echo "ok: 127.0.0.1 refused"; else
-  echo "FAILED: 127.0.0.1 got $denied, not 403"; failed=1; fi
-page="$(curl -s -w '\n%{http_code}' --interface "$allowed" "$url")"
-if [ "${page##*$'\n'}" = 200 ] && [[ "$page" == *"<td>REMOTE_ADDR</td>"$'\r\n\t\t'"<td>$allowed</td>"* ]]; then
-  echo "ok: $allowed served"
-else
-  echo "FAILED: $allowed not served: $(tail -c 300 <<<"$page")"
-  failed=1
-fi
+fail() { echo "FAILED: $*"; failed=1; }
+# ask ADDRESS PATH: sets $code and $body.
+ask() {
+  local reply
+  reply="$(curl -s --path-as-is -w '\n%{http_code}' --interface "$1" "http://127.0.0.1:$port$2")"
+  code="${reply##*$'\n'}"
+  body="${reply%$'\n'*}"
+}
+is_page() { [[ "$body" == *"<td>REMOTE_ADDR</td>"* ]]; }
+
+for path in "${page_paths[@]}"; do
+  ask "$denied" "$path"
+  if [ "$code" = 403 ] && ! is_page; then echo "ok: $denied refused $path"; else
+    fail "$denied got $code for $path$(is_page && echo ', with the page')"; fi
+  ask "$allowed" "$path"
+  if [ "$code" = 200 ] && [[ "$body" == *"<td>REMOTE_ADDR</td>"$'\r\n\t\t'"<td>$allowed</td>"* ]]; then
+    echo "ok: $allowed served $path"
+  else
+    fail "$allowed not served $path ($code): $(tail -c 300 <<<"$body")"
+  fi
+done
+for path in "${other_paths[@]}"; do
+  for address in "$denied" "$allowed"; do
+    ask "$address" "$path"
+    if ! is_page; then echo "ok: no page at $path for $address ($code)"; else
+      fail "$address got the page at $path"; fi
+  done
+done
 [ "$failed" = 0 ] || cat "$site/error.log" 2>/dev/null || true
 exit $failed

@@ -58,6 +58,13 @@ for field in Last-Modified Expires; do
   if grep -qE "^$field: $http_date"$'\r$' <<<"$headers"; then echo "ok: $field date"; else
     echo "FAILED: $field date"; failed=1; fi
 done
+# The line must reach the client as the program wrote it, once.
+if [ "$(grep -ciE '^cache-control:' <<<"$headers")" = 1 ] &&
+  grep -qE $'^Cache-Control: private\r$' <<<"$headers"; then
+  echo "ok: Cache-Control: private"
+else
+  echo "FAILED: Cache-Control: $(grep -i '^cache-control' <<<"$headers" | tr -d '\r')"; failed=1
+fi
 check "request header shown escaped" "$body" \
   "$(row HTTP_X_PROBE '&lt;script&gt;alert(1)&lt;/script&gt;&amp;amp;')"
 check "query string" "$body" "$(row QUERY_STRING 'a=1&amp;b=%3Cq%3E')"

@@ -1,0 +1,24 @@
+#!/bin/bash
+# The restrictions docs/servers.md publishes are the ones the server tests
+# prove: each file of config/restrict, with the allowed address the guide
+# uses, stands in the guide line for line (comments aside).
+#   docs_snippets_test.sh SOURCE-DIR
+set -uo pipefail
+
+source_dir="$1"
+# Without comment lines and indentation, so the guide may explain in between.
+code_lines() { sed -E -e 's/^[[:space:]]+//' -e '/^(#|$)/d' "$@"; }
+
+guide="$(code_lines "$source_dir/docs/servers.md")"
+failed=0
+for config in "$source_dir"/config/restrict/*.conf; do
+  snippet="$(sed 's/@ALLOWED@/127.0.0.1/g' "$config" | code_lines)"
+  if [[ "$guide" == *"$snippet"* ]]; then
+    echo "ok: docs/servers.md publishes ${config#"$source_dir"/}"
+  else
+    echo "FAILED: docs/servers.md does not publish ${config#"$source_dir"/} as tested:"
+    sed 's/^/  /' <<<"$snippet"
+    failed=1
+  fi
+done
+exit $failed
