@@ -1,6 +1,17 @@
 # Where `cmake --install` puts the program, and the packages CPack makes.
+#
+# The install rules come in components, because each package lays the same
+# files out its own way:
+#   program  the program, in VARPAGE_CGI_BIN_DIR         (cmake --install, .deb, zip)
+#   docs     licence and changelog as upstream ships them (cmake --install, zip)
+#   deb      Debian's copyright and changelog.gz          (.deb only)
+#   rpm      program, licence and changelog where Fedora
+#            and RHEL put them                            (RPM only)
+# packaging/cpack-options.cmake picks the components for each package. A rule
+# that names no component goes with the program.
 
 include(GNUInstallDirs)
+set(CMAKE_INSTALL_DEFAULT_COMPONENT_NAME program)
 
 if(WIN32)
   set(default_cgi_bin_dir ".")
@@ -13,17 +24,54 @@ set(VARPAGE_CGI_BIN_DIR
     "${default_cgi_bin_dir}"
     CACHE STRING "Where the program is installed: relative to the prefix, or absolute")
 
-install(TARGETS varpage RUNTIME DESTINATION "${VARPAGE_CGI_BIN_DIR}")
+install(
+  TARGETS varpage
+  RUNTIME DESTINATION "${VARPAGE_CGI_BIN_DIR}"
+  COMPONENT program)
 if(WIN32)
-  install(FILES "${PROJECT_SOURCE_DIR}/packaging/README-windows.txt" DESTINATION .
-          RENAME README.txt)
+  # Beside the program, under names Windows opens with a double click.
+  install(
+    FILES "${PROJECT_SOURCE_DIR}/packaging/README-windows.txt"
+    DESTINATION .
+    RENAME README.txt
+    COMPONENT docs)
+  install(
+    FILES "${PROJECT_SOURCE_DIR}/LICENSE"
+    DESTINATION .
+    RENAME LICENSE.txt
+    COMPONENT docs)
+else()
+  install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_SOURCE_DIR}/CHANGELOG.md"
+          DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT docs)
+
+  install(
+    FILES "${PROJECT_BINARY_DIR}/release/copyright" "${PROJECT_BINARY_DIR}/release/changelog.gz"
+    DESTINATION "share/doc/${PROJECT_NAME}"
+    COMPONENT deb
+    EXCLUDE_FROM_ALL)
+
+  # Absolute: the RPM's layout does not follow the install prefix.
+  install(
+    TARGETS varpage
+    RUNTIME DESTINATION /var/www/cgi-bin
+    COMPONENT rpm
+    EXCLUDE_FROM_ALL)
+  install(
+    FILES "${PROJECT_SOURCE_DIR}/LICENSE"
+    DESTINATION "/usr/share/licenses/${PROJECT_NAME}"
+    COMPONENT rpm
+    EXCLUDE_FROM_ALL)
+  install(
+    FILES "${PROJECT_SOURCE_DIR}/CHANGELOG.md"
+    DESTINATION "/usr/share/doc/${PROJECT_NAME}"
+    COMPONENT rpm
+    EXCLUDE_FROM_ALL)
 endif()
 
 set(CPACK_PACKAGE_NAME varpage)
-set(CPACK_PACKAGE_VENDOR "The varpage developers")
-set(CPACK_PACKAGE_CONTACT "The varpage developers <varpage@localhost>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-    "CGI program that shows the environment a web server hands its programs")
+set(CPACK_PACKAGE_VENDOR "${VARPAGE_AUTHORS}")
+set(CPACK_PACKAGE_CONTACT "${VARPAGE_MAINTAINER}")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "${PROJECT_DESCRIPTION}")
 set(CPACK_PACKAGE_DESCRIPTION
     "varpage answers every request with an HTML page listing the environment\n\
 the web server started it with, name and value, escaped, in the order the\n\
@@ -33,13 +81,30 @@ fcgiwrap or any CGI-capable server to see exactly what the server passes.\n\
 The page shows request headers and the server's environment: do not expose\n\
 it publicly.")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
+set(CPACK_RESOURCE_FILE_LICENSE "${PROJECT_SOURCE_DIR}/LICENSE")
 set(CPACK_STRIP_FILES ON)
+set(CPACK_PROJECT_CONFIG_FILE "${PROJECT_SOURCE_DIR}/packaging/cpack-options.cmake")
+# A package made of components is still one package.
+set(CPACK_COMPONENTS_GROUPING ALL_COMPONENTS_IN_ONE)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION web)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "lighttpd | apache2 | httpd-cgi")
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+
+set(CPACK_RPM_FILE_NAME RPM-DEFAULT)
+set(CPACK_RPM_PACKAGE_RELEASE "${VARPAGE_RPM_RELEASE}")
+set(CPACK_RPM_PACKAGE_LICENSE MIT)
+set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
+set(CPACK_RPM_CHANGELOG_FILE "${PROJECT_BINARY_DIR}/release/rpm-changelog")
+# Named here, the program is an ordinary executable: CPack would otherwise mark
+# a file installed to an absolute path as %config.
+set(CPACK_RPM_USER_FILELIST
+    "%attr(0755,root,root) /var/www/cgi-bin/varpage" "%license /usr/share/licenses/${PROJECT_NAME}/LICENSE"
+    "%doc /usr/share/doc/${PROJECT_NAME}/CHANGELOG.md")
+# Directories the system and the web server own; the package owns only its
+# files in them.
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /var /var/www /var/www/cgi-bin /usr/share/licenses)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)
@@ -49,9 +114,29 @@ if(WIN32)
   else()
     set(CPACK_SYSTEM_NAME win32)
   endif()
-  set(CPACK_PACKAGING_INSTALL_PREFIX "")
 else()
   set(CPACK_GENERATOR DEB)
 endif()
 
+# The source tarball: what the repository holds, without builds, version
+# control or editors' files. The patterns start at the source directory, so a
+# checkout that itself lies under some .../build/... is packed all the same.
+set(CPACK_SOURCE_GENERATOR TGZ)
+set(CPACK_SOURCE_PACKAGE_FILE_NAME "${PROJECT_NAME}-${PROJECT_VERSION}")
+string(REGEX REPLACE "([][+.*?()^$|\\])" "\\\\\\1" source_dir "${PROJECT_SOURCE_DIR}")
+set(CPACK_SOURCE_IGNORE_FILES
+    "^${source_dir}/build/"
+    "^${source_dir}/\\.git(/|$)"
+    "^${source_dir}/\\.(vscode|idea|cache)/"
+    "~$"
+    "/\\.#[^/]*$"
+    "/#[^/]*#$"
+    "\\.sw[a-p]$"
+    "\\.orig$"
+    "\\.rej$"
+    "/(crash|leak|timeout)-[^/]*$")
+
+# CPack writes these values into files of CMake code; this keeps the
+# backslashes and newlines above as they are.
+set(CPACK_VERBATIM_VARIABLES ON)
 include(CPack)
