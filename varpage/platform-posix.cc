@@ -2,11 +2,13 @@
 #include <netdb.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "fastcgi_server.h"
 #include "platform.h"
 
 extern char** environ;
@@ -22,6 +24,19 @@ bool start_platform() {
 }
 
 void stop_platform() {}
+
+bool serve_fastcgi_if_listening() {
+  // One system call, so a CGI run barely pays for the question. A pipe, a
+  // file, a connected socket or no standard input at all answer no.
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+      listening == 0) {
+    return false;
+  }
+  fastcgi::serve(STDIN_FILENO);
+  return true;
+}
 
 const char* const* process_environment() { return environ; }
 
@@ -55,8 +70,17 @@ Ipv4Address SystemHostLookup::parse_address(const char* text) {
 }
 
 const char* SystemHostLookup::host_name(const Ipv4Address& address) {
-  const hostent* host = gethostbyaddr(address.bytes, sizeof address.bytes, AF_INET);
-  return host != nullptr ? host->h_name : nullptr;
+  // FastCGI workers look up at the same time, so each thread has its own
+  // result. A host whose names overflow the buffer (ERANGE) gives no name.
+  thread_local hostent host;
+  thread_local char buffer[8192];
+  hostent* found = nullptr;
+  int error = 0;
+  if (gethostbyaddr_r(address.bytes, sizeof address.bytes, AF_INET, &host, buffer, sizeof buffer,
+                      &found, &error) != 0) {
+    return nullptr;
+  }
+  return found != nullptr ? found->h_name : nullptr;
 }
 
 }  // namespace varpage

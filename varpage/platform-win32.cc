@@ -22,6 +22,9 @@ bool start_platform() {
 
 void stop_platform() { WSACleanup(); }
 
+// FastCGI is served on Linux; here the program is always a CGI program.
+bool serve_fastcgi_if_listening() { return false; }
+
 const char* const* process_environment() { return _environ; }
 
 void StandardOutput::write(const char* data, std::size_t size) {

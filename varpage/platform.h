@@ -17,6 +17,13 @@ bool start_platform();
 // Releases what start_platform took.
 void stop_platform();
 
+// FastCGI mode. When standard input is a listening socket, the way web
+// servers, spawn-fcgi and systemd hand one to a FastCGI program, serves
+// FastCGI requests from it until the socket fails, and returns true.
+// Otherwise returns false at once: the program is then a CGI program.
+// Windows builds are CGI programs only.
+bool serve_fastcgi_if_listening();
+
 // The environment block the process was started with, null-terminated.
 const char* const* process_environment();
 
