@@ -2,6 +2,8 @@
 # Serves varpage with the address restriction of config/restrict/ in place:
 # a client from the allowed address gets the page, any other gets 403.
 #   restrict_test.sh lighttpd|apache|nginx|busybox PATH-TO-VARPAGE
+#   restrict_test.sh lighttpd_fastcgi|apache_fastcgi|nginx_fastcgi PATH-TO-VARPAGE
+# (the FastCGI configurations take the same restrictions as their servers)
 set -euo pipefail
 
 server="$1"
@@ -13,6 +15,11 @@ case "$server" in
   apache) skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_authz_host.so ;;
   nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap ;;
   busybox) skip_unless_installed /bin/busybox ;;
+  lighttpd_fastcgi) skip_unless_installed /usr/sbin/lighttpd ;;
+  apache_fastcgi)
+    skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_authz_host.so \
+      /usr/lib/apache2/modules/mod_proxy_fcgi.so /usr/bin/spawn-fcgi ;;
+  nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi ;;
   *) echo "unknown server $server" >&2; exit 2 ;;
 esac
 skip_unless_installed /usr/bin/curl /usr/bin/python3
@@ -28,7 +35,7 @@ allowed=127.0.0.2
 # BusyBox reads httpd.conf from its home directory; the others include it.
 extra="$site/extra-restrict.conf"
 [ "$server" = busybox ] && extra="$site/htdocs/httpd.conf"
-sed "s|@ALLOWED@|$allowed|g" "$VARPAGE_ROOT/config/restrict/$server.conf" >"$extra"
+sed "s|@ALLOWED@|$allowed|g" "$VARPAGE_ROOT/config/restrict/${server%_fastcgi}.conf" >"$extra"
 "start_$server" "$site" "$port"
 
 url="http://127.0.0.1:$port/cgi-bin/varpage"
