@@ -171,17 +171,21 @@ class RequestEnvironment {
         reinterpret_cast<const char**>(pointers_.get((size / 2 + 1) * sizeof(const char*)));
     if (text == nullptr || block == nullptr) return nullptr;
     std::size_t count = 0;
-    const bool well_formed = for_each_pair(params, size,
-                                           [&](const char* name, std::size_t name_length,
-                                               const char* value, std::size_t value_length) {
-                                             block[count++] = text;
-                                             std::memcpy(text, name, name_length);
-                                             text += name_length;
-                                             *text++ = '=';
-                                             std::memcpy(text, value, value_length);
-                                             text += value_length;
-                                             *text++ = '\0';
-                                           });
+    const auto add = [&](const char* name, std::size_t name_length, const char* value,
+                         std::size_t value_length) {
+      // An entry is read up to its first zero byte, as an environment string
+      // is. A name that begins with one would make an empty entry, which ends
+      // the table: it is left out, as a name that begins with '=' is.
+      if (name_length > 0 && name[0] == '\0') return;
+      block[count++] = text;
+      std::memcpy(text, name, name_length);
+      text += name_length;
+      *text++ = '=';
+      std::memcpy(text, value, value_length);
+      text += value_length;
+      *text++ = '\0';
+    };
+    const bool well_formed = for_each_pair(params, size, add);
     if (!well_formed) return nullptr;
     block[count] = nullptr;
     return block;
