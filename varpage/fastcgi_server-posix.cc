@@ -1,3 +1,5 @@
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -7,6 +9,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <cstring>
 
 #include "fastcgi.h"
 #include "fastcgi_server.h"
@@ -77,6 +81,16 @@ class PageResponder final : public Responder {
   SystemHostLookup lookup_;
 };
 
+// Whether the peer of `client` may be served under FCGI_WEB_SERVER_ADDRS.
+bool allowed_peer(int client) {
+  const char* allowed = std::getenv("FCGI_WEB_SERVER_ADDRS");
+  if (allowed == nullptr || *allowed == '\0') return true;
+  sockaddr_storage peer{};
+  socklen_t size = sizeof peer;
+  if (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return false;
+  return web_server_allowed(allowed, peer);
+}
+
 void* work(void* listener_address) {
   const int listener = *static_cast<const int*>(listener_address);
   PageResponder responder;
@@ -99,6 +113,10 @@ void* work(void* listener_address) {
       // The listening socket itself is gone: nothing more will come.
       return nullptr;
     }
+    if (!allowed_peer(client)) {
+      ::close(client);
+      continue;
+    }
     const timeval idle{kIdleSeconds, 0};
     ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
     ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
@@ -109,6 +127,49 @@ void* work(void* listener_address) {
 }
 
 }  // namespace
+
+bool web_server_allowed(const char* allowed, const sockaddr_storage& peer) {
+  if (allowed == nullptr || *allowed == '\0') return true;
+  unsigned char address[16];
+  std::size_t address_size;
+  if (peer.ss_family == AF_INET) {
+    std::memcpy(address, &reinterpret_cast<const sockaddr_in&>(peer).sin_addr, 4);
+    address_size = 4;
+  } else if (peer.ss_family == AF_INET6) {
+    const auto& peer6 = reinterpret_cast<const sockaddr_in6&>(peer).sin6_addr;
+    if (IN6_IS_ADDR_V4MAPPED(&peer6)) {
+      std::memcpy(address, peer6.s6_addr + 12, 4);
+      address_size = 4;
+    } else {
+      std::memcpy(address, peer6.s6_addr, 16);
+      address_size = 16;
+    }
+  } else {
+    return true;
+  }
+  const char* rest = allowed;
+  while (*rest != '\0') {
+    const std::size_t skip = std::strspn(rest, ", ");
+    rest += skip;
+    const std::size_t length = std::strcspn(rest, ", ");
+    char text[INET6_ADDRSTRLEN];
+    if (length > 0 && length < sizeof text) {
+      std::memcpy(text, rest, length);
+      text[length] = '\0';
+      unsigned char listed[16];
+      if (address_size == 4 && inet_pton(AF_INET, text, listed) == 1 &&
+          std::memcmp(listed, address, 4) == 0) {
+        return true;
+      }
+      if (address_size == 16 && inet_pton(AF_INET6, text, listed) == 1 &&
+          std::memcmp(listed, address, 16) == 0) {
+        return true;
+      }
+    }
+    rest += length;
+  }
+  return false;
+}
 
 void serve(int listener) {
   pthread_t workers[kWorkers - 1];

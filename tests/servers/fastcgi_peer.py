@@ -2,6 +2,7 @@
 """varpage in FastCGI mode, driven with exact records by hand-made peers.
 
     fastcgi_peer.py PATH-TO-VARPAGE
+    fastcgi_peer.py --ask HOST PORT SOURCE   (one request over TCP)
 
 Starts one varpage process the way a systemd socket unit does (a listening
 unix socket on standard input, nothing else) and checks, byte for byte, what
@@ -70,9 +71,14 @@ def parse(data):
 
 
 class Peer:
-    def __init__(self, path):
-        self.sock = socket.socket(socket.AF_UNIX)
+    """A connection to `path` (a unix socket), or to (host, port) over TCP
+    from the address `source`."""
+
+    def __init__(self, path, source=None):
+        self.sock = socket.socket(socket.AF_UNIX if isinstance(path, str) else socket.AF_INET)
         self.sock.settimeout(20)
+        if source:
+            self.sock.bind((source, 0))
         self.sock.connect(path)
 
     def send(self, data):
@@ -298,4 +304,17 @@ def main():
     sys.exit(1 if failures else 0)
 
 
-main()
+def ask(host, port, source):
+    """Sends one request over TCP from `source`; prints its STDOUT stream,
+    or nothing when the connection is closed unanswered."""
+    peer = Peer((host, port), source)
+    peer.send(request(1, [(b"REMOTE_ADDR", b"192.0.2.1"), (b"FROM", source.encode())]))
+    records = parse(peer.read_to_end())
+    sys.stdout.buffer.write(b"".join(r[2] for r in records if r[0] == STDOUT))
+
+
+if __name__ == "__main__":
+    if sys.argv[1] == "--ask":
+        ask(sys.argv[2], int(sys.argv[3]), sys.argv[4])
+    else:
+        main()
