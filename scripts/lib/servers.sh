@@ -134,8 +134,12 @@ start_lighttpd_fastcgi() {
 }
 
 start_varpage_fastcgi() {
-  local site="$1"
-  spawn /usr/bin/spawn-fcgi -n -s "$site/varpage.sock" -M 0666 -- "$site/cgi-bin/varpage"
+  local site="$1" group=nogroup
+  getent group nogroup >/dev/null || group=nobody
+  # As docs/servers.md has it, with the servers' user here (nobody) owning
+  # the socket, and -n to stay in the foreground where stop_servers finds it.
+  spawn /usr/bin/spawn-fcgi -n -s "$site/varpage.sock" -M 0660 -U nobody -G "$group" \
+    -u nobody -g "$group" -- "$site/cgi-bin/varpage"
   for i in $(seq 50); do [ -S "$site/varpage.sock" ] && return 0; sleep 0.1; done
   echo "varpage is not listening on $site/varpage.sock" >&2
   return 1
