@@ -136,10 +136,13 @@ Written split(const std::string& output) {
 
 TEST(FastCgiTest, RequestGetsTheCgiPageOfItsParametersAlone) {
   // Parameters split across records and cut anywhere, in both length forms,
-  // with padding; a body that must not reach the page.
+  // with padding; names that are empty or begin with a zero byte (which
+  // would make an empty entry, ending the table) left out; a body that must
+  // not reach the page.
   const std::string pairs = pair("REMOTE_ADDR", "127.0.0.1") + length(1, true) + length(4, true) +
                             "Q" + "<&>\n" + pair("LONG", std::string(300, 'v')) +
-                            pair("", "hidden") + pair("NOVALUE", "");
+                            pair("", "hidden") + pair(std::string("\0Z", 2), "hidden") +
+                            pair("NOVALUE", "");
   const std::string input = begin(1) + record(4, 1, pairs.substr(0, 10), 5) +
                             record(4, 1, pairs.substr(10), 3) + record(4, 1, "") +
                             record(5, 1, "BODY=secret") + record(5, 1, "");
