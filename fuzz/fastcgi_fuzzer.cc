@@ -39,15 +39,16 @@ class FuzzedConnection final : public varpage::fastcgi::Connection {
     input_.remove_prefix(n);
     return n;
   }
-  bool write(const char* head, std::size_t head_size, const char* body,
-             std::size_t body_size) override {
+  bool write(std::initializer_list<std::string_view> pieces) override {
     check(!failed);  // nothing is written after a failed write
-    if (fail_writes_ && output.size() + head_size + body_size > 2000) {
+    check(pieces.size() <= 3);
+    std::size_t size = 0;
+    for (const std::string_view piece : pieces) size += piece.size();
+    if (fail_writes_ && output.size() + size > 2000) {
       failed = true;
       return false;
     }
-    output.append(head, head_size);
-    if (body_size > 0) output.append(body, body_size);
+    for (const std::string_view piece : pieces) output += piece;
     return true;
   }
 

@@ -196,28 +196,56 @@ class RequestEnvironment {
   Memory pointers_;
 };
 
-// The response's bytes, as STDOUT records of one request.
+// The records that close a response: the end of the STDOUT stream, then
+// END_REQUEST.
+struct ResponseEnd {
+  explicit ResponseEnd(unsigned request_id) {
+    put_header(bytes, kStdout, request_id, 0);
+    put_header(bytes + kHeaderSize, kEndRequest, request_id, kHeaderSize);
+    // Application status 0, then the protocol status.
+    bytes[2 * kHeaderSize + 4] = kRequestComplete;
+  }
+  char bytes[3 * kHeaderSize] = {};
+};
+
+// The response's bytes, as STDOUT records of one request. The records that
+// close it go out with its last bytes, in the same system call.
 class RecordSink final : public ByteSink {
  public:
   RecordSink(Connection& connection, unsigned request_id)
-      : connection_(connection), request_id_(request_id) {}
+      : connection_(connection), request_id_(request_id), end_(request_id) {}
 
   void write(const char* data, std::size_t size) override {
     while (size > 0 && !broken_) {
       const std::size_t chunk = size < kMaxContent ? size : kMaxContent;
       char header[kHeaderSize];
       put_header(header, kStdout, request_id_, chunk);
-      broken_ = !connection_.write(header, sizeof header, data, chunk);
+      const bool last = ending_ && chunk == size;
+      broken_ = !connection_.write({{header, sizeof header},
+                                    {data, chunk},
+                                    last ? std::string_view(end_.bytes, sizeof end_.bytes) : ""});
+      ended_ = last && !broken_;
       data += chunk;
       size -= chunk;
     }
   }
 
-  bool broken() const { return broken_; }
+  // The next write holds the response's last bytes.
+  void end_with_next_write() { ending_ = true; }
+
+  // Closes the response unless its last write did. Returns false when the
+  // connection broke, at any time: the response is then not complete.
+  bool finish() {
+    if (broken_) return false;
+    return ended_ || connection_.write({{end_.bytes, sizeof end_.bytes}});
+  }
 
  private:
   Connection& connection_;
   const unsigned request_id_;
+  const ResponseEnd end_;
+  bool ending_ = false;
+  bool ended_ = false;
   bool broken_ = false;
 };
 
@@ -226,16 +254,7 @@ bool end_request(Connection& connection, unsigned request_id, unsigned char stat
   put_header(record, kEndRequest, request_id, kHeaderSize);
   // Application status 0 in the first four bytes of the body.
   record[kHeaderSize + 4] = static_cast<char>(status);
-  return connection.write(record, sizeof record, nullptr, 0);
-}
-
-// The end of the STDOUT stream, then END_REQUEST, in one write.
-bool complete_response(Connection& connection, unsigned request_id) {
-  char records[3 * kHeaderSize] = {};
-  put_header(records, kStdout, request_id, 0);
-  put_header(records + kHeaderSize, kEndRequest, request_id, kHeaderSize);
-  records[2 * kHeaderSize + 4] = kRequestComplete;
-  return connection.write(records, sizeof records, nullptr, 0);
+  return connection.write({{record, sizeof record}});
 }
 
 // Answers FCGI_GET_VALUES for the three variables the protocol defines,
@@ -267,14 +286,14 @@ bool answer_get_values(Connection& connection, const char* content, std::size_t 
       });
   if (!well_formed) return false;
   put_header(answer, kGetValuesResult, 0, used - kHeaderSize);
-  return connection.write(answer, used, nullptr, 0);
+  return connection.write({{answer, used}});
 }
 
 bool answer_unknown_type(Connection& connection, unsigned type) {
   char record[2 * kHeaderSize] = {};
   put_header(record, kUnknownType, 0, kHeaderSize);
   record[kHeaderSize] = static_cast<char>(type);
-  return connection.write(record, sizeof record, nullptr, 0);
+  return connection.write({{record, sizeof record}});
 }
 
 }  // namespace
@@ -368,11 +387,14 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
     if (block == nullptr) return;
     const EnvironmentSnapshot environment(block);
     RecordSink sink(connection, request_id);
-    {  // Flushed as it goes out of scope, before the response is marked whole.
+    {
       OutputStream out(sink);
       responder.respond(out, environment.entries());
+      // What is still buffered leaves as the stream goes out of scope, with
+      // the records that mark the response complete.
+      sink.end_with_next_write();
     }
-    if (sink.broken() || !complete_response(connection, request_id)) return;
+    if (!sink.finish()) return;
     request_id = 0;
     if (!keep_connection) return;
   }

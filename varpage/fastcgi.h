@@ -7,6 +7,8 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
+#include <string_view>
 
 #include "environment.h"
 #include "output_stream.h"
@@ -20,10 +22,10 @@ class Connection {
   // up, the connection broke or it stayed silent too long.
   virtual std::size_t read(char* buffer, std::size_t size) = 0;
 
-  // Writes `head`, then `body`, whole. Returns false when the connection
-  // broke; nothing more should then be written.
-  virtual bool write(const char* head, std::size_t head_size, const char* body,
-                     std::size_t body_size) = 0;
+  // Writes the pieces (at most three) one after another, whole; empty ones
+  // are passed over. Returns false when the connection broke; nothing more
+  // should then be written.
+  virtual bool write(std::initializer_list<std::string_view> pieces) = 0;
 
  protected:
   ~Connection() = default;

@@ -36,11 +36,14 @@ class SocketConnection final : public Connection {
     }
   }
 
-  bool write(const char* head, std::size_t head_size, const char* body,
-             std::size_t body_size) override {
-    iovec parts[2] = {{const_cast<char*>(head), head_size}, {const_cast<char*>(body), body_size}};
+  bool write(std::initializer_list<std::string_view> pieces) override {
+    iovec parts[3];
+    if (pieces.size() > 3) return false;
+    std::size_t count = 0;
+    for (const std::string_view piece : pieces) {
+      if (!piece.empty()) parts[count++] = {const_cast<char*>(piece.data()), piece.size()};
+    }
     iovec* part = parts;
-    std::size_t count = body_size > 0 ? 2 : 1;
     while (count > 0) {
       msghdr message{};
       message.msg_iov = part;

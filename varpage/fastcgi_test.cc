@@ -73,15 +73,18 @@ class FakeConnection final : public Connection {
     offset_ += n;
     return n;
   }
-  bool write(const char* head, std::size_t head_size, const char* body,
-             std::size_t body_size) override {
-    const std::string bytes = std::string(head, head_size) + std::string(body, body_size);
+  bool write(std::initializer_list<std::string_view> pieces) override {
+    EXPECT_LE(pieces.size(), 3u);
+    std::string bytes;
+    for (const std::string_view piece : pieces) bytes += piece;
     if (output.size() + bytes.size() > write_limit) return false;
     output += bytes;
+    writes.push_back(bytes);
     return true;
   }
 
   std::string output;
+  std::vector<std::string> writes;
   std::size_t write_limit = SIZE_MAX;
 
  private:
@@ -164,6 +167,10 @@ TEST(FastCgiTest, RequestGetsTheCgiPageOfItsParametersAlone) {
   ASSERT_EQ(written.stdout_records.size(), 3u);
   EXPECT_EQ(written.stdout_records[2], record(6, 1, ""));
   EXPECT_TRUE(connection.output.ends_with(record(6, 1, "") + end_request(1)));
+  // Two writes: the table before the lookup; the rest with the records that
+  // end the response.
+  ASSERT_EQ(connection.writes.size(), 2u);
+  EXPECT_TRUE(connection.writes[1].ends_with(kExpectedTail + record(6, 1, "") + end_request(1)));
   EXPECT_EQ(written.others, end_request(1));
 }
 
