@@ -25,7 +25,7 @@ function done(summary, latency, requests)
     total_bad = total_bad + thread:get("bad")
   end
   local e = summary.errors
-  io.write(string.format("checked %d bad %d errors %d requests %d duration_us %d\n",
+  io.write(string.format("checked %d bad %d errors %d requests %d duration_us %d p50_us %d p99_us %d\n",
     total_checked, total_bad, e.connect + e.read + e.write + e.status + e.timeout,
-    summary.requests, summary.duration))
+    summary.requests, summary.duration, latency:percentile(50), latency:percentile(99)))
 end

@@ -28,6 +28,31 @@ install(
   TARGETS varpage
   RUNTIME DESTINATION "${VARPAGE_CGI_BIN_DIR}"
   COMPONENT program)
+
+# systemd units that run the same program as a FastCGI server (Linux only),
+# installed disabled. The service names the program where this install puts
+# it, so its path is filled in when installing: CPack and `--prefix` choose
+# the prefix only then. (No plain name such as "program" for its variable:
+# the install script compares component names with if(), which would read
+# it.)
+if(NOT WIN32)
+  set(VARPAGE_SYSTEMD_UNIT_DIR
+      "lib/systemd/system"
+      CACHE STRING "Where the systemd units are installed: relative to the prefix, or absolute")
+  install(FILES "${PROJECT_SOURCE_DIR}/packaging/systemd/varpage.socket"
+          DESTINATION "${VARPAGE_SYSTEMD_UNIT_DIR}")
+  set(service_in "${PROJECT_SOURCE_DIR}/packaging/systemd/varpage.service.in")
+  set(service_out "${PROJECT_BINARY_DIR}/packaging/varpage.service")
+  install(
+    CODE "
+    set(VARPAGE_PROGRAM \"${VARPAGE_CGI_BIN_DIR}/varpage\")
+    if(NOT IS_ABSOLUTE \"\${VARPAGE_PROGRAM}\")
+      set(VARPAGE_PROGRAM \"\${CMAKE_INSTALL_PREFIX}/\${VARPAGE_PROGRAM}\")
+    endif()
+    configure_file(\"${service_in}\" \"${service_out}\" @ONLY)")
+  install(FILES "${service_out}" DESTINATION "${VARPAGE_SYSTEMD_UNIT_DIR}")
+endif()
+
 if(WIN32)
   # Beside the program, under names Windows opens with a double click.
   install(
@@ -78,6 +103,9 @@ the web server started it with, name and value, escaped, in the order the\n\
 server set them, and the client's host name where a reverse lookup of\n\
 REMOTE_ADDR finds one. Use it behind lighttpd, Apache httpd, nginx with\n\
 fcgiwrap or any CGI-capable server to see exactly what the server passes.\n\
+Started with a listening socket as standard input it serves the same page\n\
+over FastCGI; the systemd units varpage.socket and varpage.service (not\n\
+enabled) run it that way.\n\
 The page shows request headers and the server's environment: do not expose\n\
 it publicly.")
 set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")

@@ -62,10 +62,31 @@ case "$what" in
     expect "licence installed as documentation" cmp -s "$source_dir/LICENSE" "$work/stage/usr/share/doc/varpage/LICENSE"
     expect "changelog installed as documentation" \
       cmp -s "$source_dir/CHANGELOG.md" "$work/stage/usr/share/doc/varpage/CHANGELOG.md"
+    units="$work/stage/usr/lib/systemd/system"
+    expect "the service runs the installed program" \
+      grep -qx 'ExecStart=/usr/lib/cgi-bin/varpage' "$units/varpage.service"
+    expect "the socket is the documented one" \
+      grep -qx 'ListenStream=/run/varpage/fcgi.sock' "$units/varpage.socket"
+    # Nothing enabled: no links under /etc.
     expect "nothing else installed" test "$(cd "$work/stage" && find . -type f | sort)" = "$(printf '%s\n' \
-      ./usr/lib/cgi-bin/varpage ./usr/share/doc/varpage/CHANGELOG.md ./usr/share/doc/varpage/LICENSE)"
+      ./usr/lib/cgi-bin/varpage ./usr/lib/systemd/system/varpage.service \
+      ./usr/lib/systemd/system/varpage.socket ./usr/share/doc/varpage/CHANGELOG.md \
+      ./usr/share/doc/varpage/LICENSE)"
     cmake --install "$build_dir" --prefix "$work/opt" >/dev/null
     expect "another prefix" test -x "$work/opt/lib/cgi-bin/varpage"
+    expect "the service follows the prefix" \
+      grep -qx "ExecStart=$work/opt/lib/cgi-bin/varpage" "$work/opt/lib/systemd/system/varpage.service"
+    # Here the program the service names exists, so systemd can check the
+    # pair whole. Any message it prints (an unknown key, say) is a failure.
+    if command -v systemd-analyze >/dev/null; then
+      (cd "$work/opt/lib/systemd/system" &&
+        systemd-analyze verify ./varpage.socket ./varpage.service >"$work/verify.log" 2>&1) ||
+        echo "systemd-analyze verify failed" >>"$work/verify.log"
+      expect "systemd-analyze verify finds nothing" test ! -s "$work/verify.log"
+      cat "$work/verify.log"
+    else
+      echo "SKIPPED (this check only): systemd-analyze is not installed (package systemd)"
+    fi
     # A directory of the user's choosing, in a build of its own.
     cmake -S "$source_dir" -B "$work/build" -G Ninja -DBUILD_TESTING=OFF \
       -DVARPAGE_CGI_BIN_DIR=www/cgi >/dev/null
@@ -104,11 +125,16 @@ case "$what" in
     expect "section" test "$(field Section)" = web
     expect "description" grep -q 'environment' <<<"$(field Description)"
     expect "shared-library dependencies" grep -qE '^libc6 \(>= [0-9.]+\)$' <<<"$(field Depends)"
-    expect "files: the program, copyright and changelog.gz" \
-      test "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }')" = "$(printf '%s\n' \
+    expect "files: the program, the systemd units, copyright and changelog.gz" \
+      test "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sort -k2)" = "$(printf '%s\n' \
         '-rwxr-xr-x ./usr/lib/cgi-bin/varpage' \
+        '-rw-r--r-- ./usr/lib/systemd/system/varpage.service' \
+        '-rw-r--r-- ./usr/lib/systemd/system/varpage.socket' \
         '-rw-r--r-- ./usr/share/doc/varpage/changelog.gz' \
         '-rw-r--r-- ./usr/share/doc/varpage/copyright')"
+    # Disabled: no links under /etc and no maintainer script to make them.
+    dpkg-deb -e "$deb" "$work/control"
+    expect "no postinst" test ! -e "$work/control/postinst"
 
     dpkg-deb -x "$deb" "$work/root"
     doc="$work/root/usr/share/doc/varpage"

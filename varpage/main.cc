@@ -1,5 +1,6 @@
 // varpage: a CGI program that answers every request with a page listing the
-// environment the web server started it with.
+// environment the web server started it with; started on a listening socket,
+// a FastCGI program that answers each request with the same page.
 
 #include "environment.h"
 #include "output_stream.h"
@@ -11,6 +12,10 @@ int main() {
   // server handed it over.
   const varpage::EnvironmentSnapshot environment(varpage::process_environment());
   if (!varpage::start_platform()) return 0;
+  if (varpage::serve_fastcgi_if_listening()) {
+    varpage::stop_platform();
+    return 0;
+  }
   {  // The stream flushes as it goes out of scope, while sockets are still up.
     varpage::StandardOutput standard_output;
     varpage::OutputStream out(standard_output);

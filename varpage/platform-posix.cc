@@ -3,12 +3,14 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 
+#include "fastcgi_server.h"
 #include "platform.h"
 
 extern char** environ;
@@ -29,6 +31,19 @@ std::int64_t clock_seconds() {
   timespec now;
   clock_gettime(CLOCK_REALTIME, &now);
   return now.tv_sec;
+}
+
+bool serve_fastcgi_if_listening() {
+  // One system call, so a CGI run barely pays for the question. A pipe, a
+  // file, a connected socket or no standard input at all answer no.
+  int listening = 0;
+  socklen_t size = sizeof listening;
+  if (getsockopt(STDIN_FILENO, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 ||
+      listening == 0) {
+    return false;
+  }
+  fastcgi::serve(STDIN_FILENO);
+  return true;
 }
 
 const char* const* process_environment() { return environ; }

@@ -36,6 +36,9 @@ std::int64_t clock_seconds() {
                             now.dwLowDateTime);
 }
 
+// FastCGI is served on Linux; here the program is always a CGI program.
+bool serve_fastcgi_if_listening() { return false; }
+
 const char* const* process_environment() { return _environ; }
 
 void StandardOutput::write(const char* data, std::size_t size) {

@@ -24,6 +24,13 @@ void stop_platform();
 // Windows runtime), so dates after 2038-01-19 come out right.
 std::int64_t clock_seconds();
 
+// FastCGI mode. When standard input is a listening socket, the way web
+// servers, spawn-fcgi and systemd hand one to a FastCGI program, serves
+// FastCGI requests from it until the socket fails, and returns true.
+// Otherwise returns false at once: the program is then a CGI program.
+// Windows builds are CGI programs only.
+bool serve_fastcgi_if_listening();
+
 // The environment block the process was started with, null-terminated.
 const char* const* process_environment();
 

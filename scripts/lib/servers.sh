@@ -91,10 +91,11 @@ LISTEN_EDIT=""
 # placeholders filled in, and prints the path of the result.
 render_config() {
   local name="$1" site="$2" port="$3" user=nobody group=nogroup
+  local out="$site/${name//\//-}.conf"
   getent group nogroup >/dev/null || group=nobody
   sed -e "$LISTEN_EDIT" -e "s|@SITE@|$site|g" -e "s|@PORT@|$port|g" -e "s|@USER@|$user|g" \
-    -e "s|@GROUP@|$group|g" "$VARPAGE_ROOT/config/$name.conf" >"$site/$name.conf"
-  echo "$site/$name.conf"
+    -e "s|@GROUP@|$group|g" "$VARPAGE_ROOT/config/$name.conf" >"$out"
+  echo "$out"
 }
 
 # spawn COMMAND...: starts a server in the background in a process group of
@@ -144,6 +145,41 @@ start_busybox() {
   local site="$1" port="$2" config=()
   [ -f "$site/busybox.conf" ] && config=(-c "$site/busybox.conf")
   spawn busybox httpd -f -p "127.0.0.1:$port" -h "$site/htdocs" "${config[@]}"
+  wait_for_port "$port"
+}
+
+# The same servers handing varpage its requests over FastCGI, from
+# config/fastcgi/. lighttpd starts varpage itself; for nginx and Apache,
+# spawn-fcgi starts it on a socket the servers' workers can reach.
+start_lighttpd_fastcgi() {
+  local site="$1" port="$2"
+  spawn /usr/sbin/lighttpd -D -f "$(render_config fastcgi/lighttpd "$site" "$port")"
+  wait_for_port "$port"
+}
+
+start_varpage_fastcgi() {
+  local site="$1" group=nogroup
+  getent group nogroup >/dev/null || group=nobody
+  # As docs/servers.md has it, with the servers' user here (nobody) owning
+  # the socket, and -n to stay in the foreground where stop_servers finds it.
+  spawn /usr/bin/spawn-fcgi -n -s "$site/varpage.sock" -M 0660 -U nobody -G "$group" \
+    -u nobody -g "$group" -- "$site/cgi-bin/varpage"
+  for i in $(seq 50); do [ -S "$site/varpage.sock" ] && return 0; sleep 0.1; done
+  echo "varpage is not listening on $site/varpage.sock" >&2
+  return 1
+}
+
+start_nginx_fastcgi() {
+  local site="$1" port="$2"
+  start_varpage_fastcgi "$site"
+  spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$(render_config fastcgi/nginx "$site" "$port")"
+  wait_for_port "$port"
+}
+
+start_apache_fastcgi() {
+  local site="$1" port="$2"
+  start_varpage_fastcgi "$site"
+  spawn /usr/sbin/apache2 -f "$(render_config fastcgi/apache "$site" "$port")" -D FOREGROUND
   wait_for_port "$port"
 }
 

@@ -3,6 +3,8 @@
 # at every path the server serves the page at, a client from the allowed
 # address gets it and any other gets 403.
 #   restrict_test.sh lighttpd|apache|nginx|busybox PATH-TO-VARPAGE
+#   restrict_test.sh lighttpd_fastcgi|apache_fastcgi|nginx_fastcgi PATH-TO-VARPAGE
+# (the FastCGI configurations take the same restrictions as their servers)
 set -euo pipefail
 
 server="$1"
@@ -14,6 +16,11 @@ case "$server" in
   apache) skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_authz_host.so ;;
   nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap ;;
   busybox) skip_unless_installed /bin/busybox ;;
+  lighttpd_fastcgi) skip_unless_installed /usr/sbin/lighttpd ;;
+  apache_fastcgi)
+    skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_authz_host.so \
+      /usr/lib/apache2/modules/mod_proxy_fcgi.so /usr/bin/spawn-fcgi ;;
+  nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi ;;
   *) echo "unknown server $server" >&2; exit 2 ;;
 esac
 skip_unless_installed /usr/bin/curl /usr/bin/python3
@@ -31,7 +38,7 @@ denied=127.0.0.1
 # serves; the others include it.
 extra="$site/extra-restrict.conf"
 [ "$server" = busybox ] && extra="$site/busybox.conf"
-sed "s|@ALLOWED@|$allowed|g" "$VARPAGE_ROOT/config/restrict/$server.conf" >"$extra"
+sed "s|@ALLOWED@|$allowed|g" "$VARPAGE_ROOT/config/restrict/${server%_fastcgi}.conf" >"$extra"
 "start_$server" "$site" "$port"
 
 # Every path the server's configuration serves the page at, with path info,

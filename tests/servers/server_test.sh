@@ -1,7 +1,9 @@
 #!/bin/bash
 # Serves varpage through a real web server on 127.0.0.1 and checks what a
-# client gets back.
+# client gets back: as a CGI program, or (the *_fastcgi servers) over FastCGI,
+# where several requests in a row must each show their own variables only.
 #   server_test.sh lighttpd|apache|nginx|busybox PATH-TO-VARPAGE
+#   server_test.sh lighttpd_fastcgi|apache_fastcgi|nginx_fastcgi PATH-TO-VARPAGE
 # Exits 77 (skipped) with the reason when the server is not installed.
 set -euo pipefail
 
@@ -14,6 +16,9 @@ case "$server" in
   apache) needs=(/usr/sbin/apache2 /usr/lib/apache2/modules/mod_cgi.so) ;;
   nginx) needs=(/usr/sbin/nginx /usr/sbin/fcgiwrap) ;;
   busybox) needs=(/bin/busybox) ;;
+  lighttpd_fastcgi) needs=(/usr/sbin/lighttpd) ;;
+  apache_fastcgi) needs=(/usr/sbin/apache2 /usr/lib/apache2/modules/mod_proxy_fcgi.so /usr/bin/spawn-fcgi) ;;
+  nginx_fastcgi) needs=(/usr/sbin/nginx /usr/bin/spawn-fcgi) ;;
   *) echo "unknown server $server" >&2; exit 2 ;;
 esac
 skip_unless_installed "${needs[@]}" /usr/bin/curl /usr/bin/python3
@@ -31,7 +36,9 @@ cleanup() {
 trap cleanup EXIT
 make_site "$site" "$varpage"
 port="$(free_port)"
-"start_$server" "$site" "$port"
+# Marks the environment the servers, and so varpage, are started with: it
+# belongs to the process, never on a FastCGI page.
+VARPAGE_PROCESS_MARK=process-only "start_$server" "$site" "$port"
 
 curl -s -D "$site/headers" -o "$site/body" \
   -H 'X-Probe: <script>alert(1)</script>&amp;' \
@@ -77,6 +84,29 @@ if [ -n "$name" ]; then
     echo "FAILED: host-name row last"; failed=1; fi
 else
   echo "note: /etc/hosts gives 127.0.0.1 no name; host-name row not checked"
+fi
+
+if [[ "$server" == *_fastcgi ]]; then
+  for word in VARPAGE_PROCESS_MARK FCGI_ROLE; do
+    if [[ "$body" == *"$word"* ]]; then echo "FAILED: $word on the page"; failed=1; else
+      echo "ok: no $word on the page"; fi
+  done
+  # Requests in a row through the one varpage process: a header sent only
+  # with the first never shows up later, and each shows its own query.
+  for i in $(seq 20); do
+    extra=()
+    [ "$i" = 1 ] && extra=(-H 'X-First-Only: 1')
+    page="$(curl -s "${extra[@]}" "http://127.0.0.1:$port/cgi-bin/varpage?n=$i")"
+    if [[ "$page" == *"$(row QUERY_STRING "n=$i")"* ]] && [[ "$page" == *"</html>" ]] &&
+       { [ "$i" = 1 ] || [[ "$page" != *HTTP_X_FIRST_ONLY* ]]; } &&
+       [ "$(grep -c '<td>QUERY_STRING</td>' <<<"$page")" = 1 ]; then
+      ok=$((${ok:-0} + 1))
+    else
+      echo "FAILED: request $i of a row: $(printf '%q' "$(tail -c 400 <<<"$page")")"
+      failed=1
+    fi
+  done
+  echo "ok: ${ok:-0} of 20 requests in a row showed their own variables only"
 fi
 
 exit $failed

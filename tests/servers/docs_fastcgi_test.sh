@@ -1,0 +1,157 @@
+#!/bin/bash
+# Runs the FastCGI section of docs/servers.md as a reader would copy it:
+# spawn-fcgi started with the published command; the nginx, lighttpd and
+# Apache snippets, each in a minimal server of its own with the address
+# restriction the guide points to, asked from an allowed and a denied
+# address; two TCP backends started as published behind the published
+# upstream, each asked by the web server's address and by another. Only the
+# paths, addresses, ports and user names are swapped for this machine's.
+#   docs_fastcgi_test.sh PATH-TO-VARPAGE
+set -euo pipefail
+
+varpage="$1"
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/../../scripts/lib/servers.sh"
+guide="$VARPAGE_ROOT/docs/servers.md"
+skip_unless_installed /usr/sbin/nginx /usr/sbin/lighttpd /usr/sbin/apache2 \
+  /usr/lib/apache2/modules/mod_proxy_fcgi.so /usr/lib/apache2/modules/mod_authz_host.so \
+  /usr/bin/spawn-fcgi /usr/bin/curl /usr/bin/python3
+if ! go_offline "$0" "$@"; then
+  echo "SKIPPED: no empty network namespace can be made here"
+  exit 77
+fi
+
+site="$(mktemp -d)"
+children=()  # what the published spawn-fcgi commands started (they fork)
+cleanup() {
+  stop_servers
+  local pid
+  for pid in "${children[@]}"; do kill "$pid" 2>/dev/null || true; done
+  rm -rf "$site"
+}
+trap cleanup EXIT
+make_site "$site" "$varpage"
+group=nogroup
+getent group nogroup >/dev/null || group=nobody
+
+# block N: the Nth code block (from 0) of the guide's FastCGI section.
+block() {
+  awk -v want="$1" '
+    /^## FastCGI/ { on = 1; next }
+    on && /^## / { exit }
+    on && /^```/ { inside = !inside; if (!inside) n++; next }
+    on && inside && n == want { print }' "$guide"
+}
+# localise: the published paths and names, as they are on this machine.
+localise() {
+  sed -e "s|/run/varpage/fcgi.sock|$site/run/fcgi.sock|g" -e "s|/run/varpage|$site/run|g" \
+    -e "s|/run/lighttpd/varpage.sock|$site/lighttpd-varpage.sock|g" \
+    -e "s|/usr/lib/cgi-bin/varpage|$site/cgi-bin/varpage|g" \
+    -e "s|-U www-data -G www-data|-U nobody -G $group|g" -e "s|-g nogroup|-g $group|g"
+}
+# run_published COMMANDS: runs them, keeping the pid spawn-fcgi reports.
+run_published() {
+  local output
+  output="$(bash -c "$1" 2>&1)" || { echo "FAILED: $1: $output"; exit 1; }
+  echo "$output"
+  children+=($(sed -n 's/.*PID: \([0-9]*\).*/\1/p' <<<"$output"))
+}
+
+failed=0
+check_allowed_and_denied() {  # check_allowed_and_denied WHAT PORT
+  local url="http://127.0.0.1:$2/cgi-bin/varpage?q=%3Cx%3E" page denied
+  page="$(curl -s --interface 127.0.0.2 "$url" || true)"
+  if [[ "$page" == *$'<td>REMOTE_ADDR</td>\r\n\t\t<td>127.0.0.2</td>'* ]] &&
+     [[ "$page" == *$'<td>QUERY_STRING</td>\r\n\t\t<td>q=%3Cx%3E</td>'* ]] && [[ "$page" == *"</html>" ]]; then
+    echo "ok: $1: 127.0.0.2 (allowed) gets the page"
+  else
+    echo "FAILED: $1: 127.0.0.2 (allowed): $(tail -c 300 <<<"$page")"
+    failed=1
+  fi
+  denied="$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.0.1 "$url" || true)"
+  if [ "$denied" = 403 ]; then echo "ok: $1: 127.0.0.1 (denied) gets 403"; else
+    echo "FAILED: $1: 127.0.0.1 (denied) got $denied"; failed=1; fi
+}
+restriction() {  # restriction SERVER: config/restrict/SERVER.conf allowing 127.0.0.2
+  sed "s|@ALLOWED@|127.0.0.2|g" "$VARPAGE_ROOT/config/restrict/$1.conf"
+}
+
+# spawn-fcgi, as published; nginx and Apache then use its socket.
+run_published "$(block 1 | localise)"
+for i in $(seq 50); do [ -S "$site/run/fcgi.sock" ] && break; sleep 0.1; done
+
+# nginx: the location, with the restriction inside it.
+port="$(free_port)"
+{
+  echo "daemon off; pid $site/nginx.pid; error_log $site/error.log; events {}"
+  echo "http { access_log off; client_body_temp_path $site/tmp;"
+  echo "server { listen 127.0.0.1:$port;"
+  block 2 | localise | sed '$d'
+  restriction nginx
+  echo "}"
+  echo "} }"
+} >"$site/nginx.conf"
+spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$site/nginx.conf"
+wait_for_port "$port"
+check_allowed_and_denied nginx "$port"
+
+# Apache: the ProxyPass line in the test's minimal server, restricted.
+port="$(free_port)"
+{
+  grep -v '^ProxyPass\|^IncludeOptional' "$VARPAGE_ROOT/config/fastcgi/apache.conf" |
+    sed -e "s|@SITE@|$site|g" -e "s|@PORT@|$port|g" -e "s|@USER@|nobody|g" -e "s|@GROUP@|$group|g"
+  block 4 | localise
+  restriction apache
+} >"$site/apache.conf"
+spawn /usr/sbin/apache2 -f "$site/apache.conf" -D FOREGROUND
+wait_for_port "$port"
+check_allowed_and_denied Apache "$port"
+
+# lighttpd: the snippet starts its own varpage (bin-path).
+port="$(free_port)"
+{
+  echo "server.bind = \"127.0.0.1\""
+  echo "server.port = $port"
+  echo "server.document-root = \"$site/htdocs\""
+  echo "server.errorlog = \"$site/error.log\""
+  block 3 | localise
+  restriction lighttpd
+} >"$site/lighttpd.conf"
+spawn /usr/sbin/lighttpd -D -f "$site/lighttpd.conf"
+wait_for_port "$port"
+check_allowed_and_denied lighttpd "$port"
+
+# Two TCP backends as published, the web server being 127.0.0.1, behind the
+# published upstream.
+backend_ports=("$(free_port)" "$(free_port)")
+for backend_port in "${backend_ports[@]}"; do
+  run_published "$(block 5 | localise | sed -e "s|192.0.2.10|127.0.0.1|g" -e "s|0.0.0.0|127.0.0.1|g" \
+    -e "s|-p 9000|-p $backend_port|g")"
+done
+port="$(free_port)"
+{
+  echo "daemon off; pid $site/upstream.pid; error_log $site/error.log; events {}"
+  echo "http { access_log off; client_body_temp_path $site/tmp;"
+  block 6 | sed -e "s|192.0.2.21:9000|127.0.0.1:${backend_ports[0]}|" \
+    -e "s|192.0.2.22:9000|127.0.0.1:${backend_ports[1]}|" -e "s|listen 80;|listen 127.0.0.1:$port;|"
+  echo "}"
+} >"$site/upstream.conf"
+spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$site/upstream.conf"
+wait_for_port "$port"
+page="$(curl -s "http://127.0.0.1:$port/cgi-bin/varpage?up" || true)"
+if [[ "$page" == *$'<td>QUERY_STRING</td>\r\n\t\t<td>up</td>'* ]] && [[ "$page" == *"</html>" ]]; then
+  echo "ok: upstream: the page through nginx"
+else
+  echo "FAILED: upstream: $(tail -c 300 <<<"$page")"
+  failed=1
+fi
+for backend_port in "${backend_ports[@]}"; do
+  page="$(python3 "$here/fastcgi_peer.py" --ask 127.0.0.1 "$backend_port" 127.0.0.1 || true)"
+  if [[ "$page" == *"</html>" ]]; then echo "ok: backend $backend_port answers the web server"; else
+    echo "FAILED: backend $backend_port does not answer 127.0.0.1"; failed=1; fi
+  page="$(python3 "$here/fastcgi_peer.py" --ask 127.0.0.1 "$backend_port" 127.0.0.2 || true)"
+  if [ -z "$page" ]; then echo "ok: backend $backend_port refuses 127.0.0.2"; else
+    echo "FAILED: backend $backend_port answers 127.0.0.2"; failed=1; fi
+done
+[ "$failed" = 0 ] || cat "$site/error.log" 2>/dev/null || true
+exit $failed

@@ -1,0 +1,58 @@
+// FastCGI, the protocol by which a web server hands requests to a program that
+// stays running: the records on one connection, turned into the environment
+// a CGI run would have had, and the response sent back as records.
+//
+// Nothing here touches sockets or threads (fastcgi_server-posix.cc does), so
+// the tests and the fuzzer can drive a connection with exact bytes.
+#pragma once
+
+#include <cstddef>
+#include <initializer_list>
+#include <string_view>
+
+#include "environment.h"
+#include "output_stream.h"
+
+namespace varpage::fastcgi {
+
+// One connection from a web server.
+class Connection {
+ public:
+  // Reads up to `size` bytes; returns how many, or 0 when the peer has hung
+  // up, the connection broke or it stayed silent too long.
+  virtual std::size_t read(char* buffer, std::size_t size) = 0;
+
+  // Writes the pieces (at most three) one after another, whole; empty ones
+  // are passed over. Returns false when the connection broke; nothing more
+  // should then be written.
+  virtual bool write(std::initializer_list<std::string_view> pieces) = 0;
+
+ protected:
+  ~Connection() = default;
+};
+
+// Writes the whole CGI response (header and document) for one request.
+class Responder {
+ public:
+  virtual void respond(OutputStream& out, EnvironmentList environment) = 0;
+
+ protected:
+  ~Responder() = default;
+};
+
+// The most parameter bytes one request may send, as they come on the wire.
+// Linux caps a CGI program's arguments and environment together at about
+// 2 MiB, so no request that a CGI run could show is refused; a peer that
+// sends more is cut off rather than let it fill the memory.
+inline constexpr std::size_t kMaxParamsSize = 2 * 1024 * 1024;
+
+// Serves the requests that arrive on `connection`, one at a time, until the
+// peer closes it, asks for it to be closed, breaks the protocol or the
+// connection fails. Each request's environment is made of its parameters
+// alone, in the order they came; its body is read and thrown away. A
+// response is marked complete (END_REQUEST) only once all of it has been
+// written. `concurrency` is how many requests the process serves at once,
+// reported to a peer that asks.
+void serve_connection(Connection& connection, Responder& responder, unsigned concurrency);
+
+}  // namespace varpage::fastcgi

@@ -1,0 +1,58 @@
+#include "fastcgi_server.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/un.h>
+
+#include <cstring>
+#include <string>
+
+namespace varpage::fastcgi {
+namespace {
+
+sockaddr_storage peer(const std::string& text) {
+  sockaddr_storage storage{};
+  if (text == "unix") {
+    storage.ss_family = AF_UNIX;
+  } else if (text.find(':') == std::string::npos) {
+    auto& in = reinterpret_cast<sockaddr_in&>(storage);
+    in.sin_family = AF_INET;
+    EXPECT_EQ(inet_pton(AF_INET, text.c_str(), &in.sin_addr), 1) << text;
+  } else {
+    auto& in6 = reinterpret_cast<sockaddr_in6&>(storage);
+    in6.sin6_family = AF_INET6;
+    EXPECT_EQ(inet_pton(AF_INET6, text.c_str(), &in6.sin6_addr), 1) << text;
+  }
+  return storage;
+}
+
+TEST(WebServerAllowedTest, OnlyListedAddressesAreServed) {
+  const struct {
+    const char* allowed;
+    const char* peer;
+    bool served;
+  } cases[] = {
+      {nullptr, "192.0.2.7", true},
+      {"", "192.0.2.7", true},
+      {"192.0.2.7", "192.0.2.7", true},
+      {"192.0.2.7", "192.0.2.8", false},
+      {"192.0.2.1,192.0.2.7", "192.0.2.7", true},
+      {"192.0.2.1, 192.0.2.7 ,", "192.0.2.7", true},
+      {"192.0.2.70", "192.0.2.7", false},
+      {"192.0.2.7", "::ffff:192.0.2.7", true},
+      {"2001:db8::1", "2001:db8::1", true},
+      {"2001:db8::1", "2001:db8::2", false},
+      {"2001:db8::1", "192.0.2.7", false},
+      {"example.org", "192.0.2.7", false},
+      {"192.0.2.7/24", "192.0.2.7", false},
+      {"192.0.2.7", "unix", true},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(web_server_allowed(c.allowed, peer(c.peer)), c.served)
+        << (c.allowed ? c.allowed : "(unset)") << " / " << c.peer;
+  }
+}
+
+}  // namespace
+}  // namespace varpage::fastcgi

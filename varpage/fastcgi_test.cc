@@ -1,0 +1,316 @@
+#include "fastcgi.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "response.h"
+#include "test_support.h"
+
+namespace varpage::fastcgi {
+namespace {
+
+using testing::expected_head;
+using testing::FakeLookup;
+using testing::host_name_row;
+using testing::kExpectedTail;
+using testing::two_cells;
+
+// Records as a web server would send them.
+std::string record(unsigned type, unsigned id, const std::string& content,
+                   unsigned char padding = 0) {
+  std::string out = {1,
+                     static_cast<char>(type),
+                     static_cast<char>(id >> 8),
+                     static_cast<char>(id),
+                     static_cast<char>(content.size() >> 8),
+                     static_cast<char>(content.size()),
+                     static_cast<char>(padding),
+                     0};
+  return out + content + std::string(padding, '\0');
+}
+std::string begin(unsigned id, bool keep = false, unsigned role = 1) {
+  return record(1, id, {0, static_cast<char>(role), static_cast<char>(keep), 0, 0, 0, 0, 0});
+}
+std::string length(std::size_t n, bool long_form = false) {
+  if (n < 128 && !long_form) return std::string(1, static_cast<char>(n));
+  return {static_cast<char>(n >> 24 | 0x80), static_cast<char>(n >> 16), static_cast<char>(n >> 8),
+          static_cast<char>(n)};
+}
+std::string pair(const std::string& name, const std::string& value) {
+  return length(name.size()) + length(value.size()) + name + value;
+}
+// The stream in records of at most 65535 bytes, then its end.
+std::string params(unsigned id, const std::string& pairs) {
+  std::string out;
+  for (std::size_t at = 0; at < pairs.size(); at += 65535)
+    out += record(4, id, pairs.substr(at, 65535));
+  return out + record(4, id, "");
+}
+std::string request(unsigned id, const std::string& pairs, bool keep = false,
+                    const std::string& body = "") {
+  return begin(id, keep) + params(id, pairs) + (body.empty() ? "" : record(5, id, body)) +
+         record(5, id, "");
+}
+std::string end_request(unsigned id, unsigned char status = 0) {
+  return record(3, id, {0, 0, 0, 0, static_cast<char>(status), 0, 0, 0});
+}
+
+// Feeds the input a few bytes at a time, so records arrive cut anywhere;
+// keeps every write; can fail writes after a number of bytes, as a peer that
+// hangs up does.
+class FakeConnection final : public Connection {
+ public:
+  explicit FakeConnection(std::string input, std::size_t step = 3)
+      : input_(std::move(input)), step_(step) {}
+
+  std::size_t read(char* buffer, std::size_t size) override {
+    std::size_t n = std::min({size, step_, input_.size() - offset_});
+    std::memcpy(buffer, input_.data() + offset_, n);
+    offset_ += n;
+    return n;
+  }
+  bool write(std::initializer_list<std::string_view> pieces) override {
+    EXPECT_LE(pieces.size(), 3u);
+    std::string bytes;
+    for (const std::string_view piece : pieces) bytes += piece;
+    if (output.size() + bytes.size() > write_limit) return false;
+    output += bytes;
+    writes.push_back(bytes);
+    return true;
+  }
+
+  std::string output;
+  std::vector<std::string> writes;
+  std::size_t write_limit = SIZE_MAX;
+
+ private:
+  std::string input_;
+  std::size_t offset_ = 0;
+  std::size_t step_;
+};
+
+// Answers with the real response at a fixed clock reading and records each
+// environment it was handed.
+class RecordingResponder final : public Responder {
+ public:
+  void respond(OutputStream& out, EnvironmentList environment) override {
+    environments.emplace_back(environment.begin(), environment.end());
+    write_response(out, environment, 1234567890, lookup);
+  }
+  FakeLookup lookup{{{"127.0.0.1", "localhost"}}};
+  std::vector<std::vector<std::string>> environments;
+};
+
+const std::string kHeader =
+    "Content-type: text/html\r\nLast-Modified: Fri, 13 Feb 2009 23:30:30 GMT\r\n"
+    "Expires: Fri, 13 Feb 2009 23:32:30 GMT\r\nCache-Control: private\r\n\r\n";
+const std::string kExpires = "Fri, 13 Feb 2009 23:32:30 GMT";
+
+// Splits the records the program wrote: STDOUT contents are joined, the
+// rest is kept as it came.
+struct Written {
+  std::string stdout_text;
+  std::vector<std::string> stdout_records;  // each record whole
+  std::string others;                       // records other than STDOUT, whole
+};
+Written split(const std::string& output) {
+  Written written;
+  std::size_t at = 0;
+  while (at + 8 <= output.size()) {
+    const auto size = static_cast<unsigned char>(output[at + 4]) << 8 |
+                      static_cast<unsigned char>(output[at + 5]);
+    const auto padding = static_cast<unsigned char>(output[at + 6]);
+    const std::string whole = output.substr(at, 8 + size + padding);
+    if (output[at + 1] == 6) {
+      written.stdout_text += whole.substr(8, size);
+      written.stdout_records.push_back(whole);
+    } else {
+      written.others += whole;
+    }
+    at += whole.size();
+  }
+  EXPECT_EQ(at, output.size()) << "output ends inside a record";
+  return written;
+}
+
+TEST(FastCgiTest, RequestGetsTheCgiPageOfItsParametersAlone) {
+  // Parameters split across records and cut anywhere, in both length forms,
+  // with padding; names that are empty or begin with a zero byte (which
+  // would make an empty entry, ending the table) left out; a body that must
+  // not reach the page.
+  const std::string pairs = pair("REMOTE_ADDR", "127.0.0.1") + length(1, true) + length(4, true) +
+                            "Q" + "<&>\n" + pair("LONG", std::string(300, 'v')) +
+                            pair("", "hidden") + pair(std::string("\0Z", 2), "hidden") +
+                            pair("NOVALUE", "");
+  const std::string input = begin(1) + record(4, 1, pairs.substr(0, 10), 5) +
+                            record(4, 1, pairs.substr(10), 3) + record(4, 1, "") +
+                            record(5, 1, "BODY=secret") + record(5, 1, "");
+  FakeConnection connection(input);
+  RecordingResponder responder;
+  serve_connection(connection, responder, 16);
+
+  ASSERT_EQ(responder.environments.size(), 1u);
+  EXPECT_EQ(responder.environments[0],
+            (std::vector<std::string>{"REMOTE_ADDR=127.0.0.1", "Q=<&>\n",
+                                      "LONG=" + std::string(300, 'v'), "NOVALUE="}));
+  const Written written = split(connection.output);
+  EXPECT_EQ(written.stdout_text,
+            kHeader + expected_head(kExpires) + two_cells("REMOTE_ADDR", "127.0.0.1") +
+                two_cells("Q", "&lt;&amp;&gt;\r\n") + two_cells("LONG", std::string(300, 'v')) +
+                two_cells("NOVALUE", "") + host_name_row("localhost") + kExpectedTail);
+  // The table leaves before the lookup, the host row after it, then the
+  // empty record that ends the stream and END_REQUEST.
+  ASSERT_EQ(written.stdout_records.size(), 3u);
+  EXPECT_EQ(written.stdout_records[2], record(6, 1, ""));
+  EXPECT_TRUE(connection.output.ends_with(record(6, 1, "") + end_request(1)));
+  // Two writes: the table before the lookup; the rest with the records that
+  // end the response.
+  ASSERT_EQ(connection.writes.size(), 2u);
+  EXPECT_TRUE(connection.writes[1].ends_with(kExpectedTail + record(6, 1, "") + end_request(1)));
+  EXPECT_EQ(written.others, end_request(1));
+}
+
+TEST(FastCgiTest, KeptConnectionServesEachRequestItsOwnVariables) {
+  const std::string input = request(7, pair("FIRST_ONLY", "1") + pair("N", "1"), true) +
+                            request(8, pair("N", "2"), true) + request(9, pair("N", "3"));
+  FakeConnection connection(input);
+  RecordingResponder responder;
+  serve_connection(connection, responder, 16);
+
+  EXPECT_EQ(responder.environments,
+            (std::vector<std::vector<std::string>>{{"FIRST_ONLY=1", "N=1"}, {"N=2"}, {"N=3"}}));
+  const Written written = split(connection.output);
+  EXPECT_EQ(written.others, end_request(7) + end_request(8) + end_request(9));
+  EXPECT_EQ(written.stdout_text, kHeader + expected_head(kExpires) + two_cells("FIRST_ONLY", "1") +
+                                     two_cells("N", "1") + kExpectedTail + kHeader +
+                                     expected_head(kExpires) + two_cells("N", "2") + kExpectedTail +
+                                     kHeader + expected_head(kExpires) + two_cells("N", "3") +
+                                     kExpectedTail);
+}
+
+TEST(FastCgiTest, PageLargerThanARecordGoesOutInSeveralRecords) {
+  const std::string value(200000, 'x');
+  FakeConnection connection(request(1, pair("BIG", value)), 65536);
+  RecordingResponder responder;
+  serve_connection(connection, responder, 16);
+  const Written written = split(connection.output);
+  EXPECT_EQ(written.stdout_text,
+            kHeader + expected_head(kExpires) + two_cells("BIG", value) + kExpectedTail);
+  for (const std::string& each : written.stdout_records) EXPECT_LE(each.size(), 8u + 65535u);
+  EXPECT_EQ(written.others, end_request(1));
+}
+
+// Peers that break the protocol: the connection is dropped at once, without
+// a page and without END_REQUEST, and nothing is allocated for lengths the
+// input does not hold.
+TEST(FastCgiTest, BrokenInputClosesTheConnectionWithoutAResponse) {
+  const std::string huge_pair = length(0x40000000, true) + length(0x40000000, true) + "AB";
+  const std::string over_limit(60000, 'v');
+  std::string too_many_params = begin(1);
+  for (int i = 0; i < 40; ++i) too_many_params += record(4, 1, pair("V", over_limit));
+  too_many_params += record(4, 1, "") + record(5, 1, "");
+  const struct {
+    const char* what;
+    std::string input;
+  } cases[] = {
+      {"two 1 GiB lengths", begin(1) + params(1, huge_pair) + record(5, 1, "")},
+      {"value length past the end", begin(1) +
+                                        params(1,
+                                               "\x01\x05"
+                                               "AB") +
+                                        record(5, 1, "")},
+      {"long length cut short", begin(1) + params(1, "\x80\x00") + record(5, 1, "")},
+      {"name length alone", begin(1) + params(1, "\x01") + record(5, 1, "")},
+      {"record cut short", begin(1) + record(4, 1, pair("A", "1")).substr(0, 9)},
+      {"header cut short", begin(1) + params(1, pair("A", "1")) + "\x01\x05"},
+      {"padding missing", begin(1) + params(1, pair("A", "1")) + record(5, 1, "", 7).substr(0, 10)},
+      {"version 2",
+       begin(1) + params(1, pair("A", "1")) + std::string("\x02\x05\0\x01\0\0\0\0", 8)},
+      {"short BEGIN_REQUEST body",
+       record(1, 1, std::string("\0\x01", 2)) + request(2, pair("A", "1"))},
+      {"parameters over 2 MiB", too_many_params},
+      {"hang-up before the body ends", begin(1) + params(1, pair("A", "1")) + record(5, 1, "x")},
+  };
+  for (const auto& c : cases) {
+    FakeConnection connection(c.input);
+    RecordingResponder responder;
+    serve_connection(connection, responder, 16);
+    EXPECT_TRUE(responder.environments.empty()) << c.what;
+    EXPECT_EQ(connection.output, "") << c.what;
+  }
+}
+
+TEST(FastCgiTest, PeerThatHangsUpMidResponseNeverGetsEndRequest) {
+  const std::string input =
+      request(1, pair("A", std::string(1000, 'a')), true) + request(2, pair("B", "2"));
+  FakeConnection whole(input);
+  RecordingResponder whole_responder;
+  serve_connection(whole, whole_responder, 16);
+  const std::size_t first_response = whole.output.find(end_request(1)) + 16;
+  // Cut off in the first STDOUT record, and in the records that end the
+  // response.
+  for (const std::size_t limit :
+       {std::size_t{0}, std::size_t{100}, first_response - 24, first_response - 1}) {
+    FakeConnection connection(input);
+    connection.write_limit = limit;
+    RecordingResponder responder;
+    serve_connection(connection, responder, 16);
+    EXPECT_EQ(responder.environments.size(), 1u) << limit;
+    EXPECT_EQ(split(connection.output).others, "") << limit;
+  }
+}
+
+TEST(FastCgiTest, ManagementAndStrayRecordsGetTheirAnswers) {
+  const struct {
+    const char* what;
+    std::string input;
+    std::string output;  // records other than STDOUT
+    std::size_t pages;
+  } cases[] = {
+      {"abort before the parameters end",
+       begin(1, true) + record(4, 1, pair("A", "1")) + record(2, 1, "") + request(2, "", false),
+       end_request(1) + end_request(2), 1},
+      {"abort ends a connection not kept", begin(1) + record(2, 1, "") + request(2, ""),
+       end_request(1), 0},
+      {"abort of another request is ignored",
+       begin(1) + record(2, 5, "") + request(1, "").substr(16), end_request(1), 1},
+      {"get values",
+       record(9, 0,
+              pair("FCGI_MAX_CONNS", "") + pair("X", "") + pair("FCGI_MPXS_CONNS", "") +
+                  pair("FCGI_MAX_REQS", "")) +
+           request(1, ""),
+       record(10, 0,
+              pair("FCGI_MAX_CONNS", "16") + pair("FCGI_MPXS_CONNS", "0") +
+                  pair("FCGI_MAX_REQS", "16")) +
+           end_request(1),
+       1},
+      {"unknown management type", record(42, 0, "xyz") + request(1, ""),
+       record(11, 0, std::string("\x2a\0\0\0\0\0\0\0", 8)) + end_request(1), 1},
+      {"unknown type of a request is ignored",
+       begin(1) + record(42, 1, "xyz") + request(1, "").substr(16), end_request(1), 1},
+      {"records of other requests are ignored",
+       begin(1) + record(4, 2, pair("OTHER", "2")) + record(5, 2, "") + params(1, pair("A", "1")) +
+           record(8, 1, "data") + record(5, 1, ""),
+       end_request(1), 1},
+      {"second request on a busy connection", begin(1) + begin(2) + request(1, "").substr(16),
+       end_request(2, 1) + end_request(1), 1},
+      {"role other than responder", begin(1, true, 3) + request(2, ""),
+       end_request(1, 3) + end_request(2), 1},
+      {"role other than responder, connection not kept", begin(1, false, 2) + request(2, ""),
+       end_request(1, 3), 0},
+  };
+  for (const auto& c : cases) {
+    FakeConnection connection(c.input);
+    RecordingResponder responder;
+    serve_connection(connection, responder, 16);
+    EXPECT_EQ(split(connection.output).others, c.output) << c.what;
+    EXPECT_EQ(responder.environments.size(), c.pages) << c.what;
+  }
+}
+
+}  // namespace
+}  // namespace varpage::fastcgi
