@@ -2,12 +2,15 @@
 # Debian and RPM packages carry. Functions only: release-files.cmake calls them
 # at configure time, tests/changelog_test.cmake on a fixture.
 
-# CMake lists split at ';' and not inside brackets: text on its way through a
-# list carries these three as bytes Markdown never holds.
+# CMake lists split at ';' and not inside brackets, and a '\' before a ';'
+# keeps it from splitting: text on its way through a list carries these four
+# as bytes Markdown never holds.
 string(ASCII 1 varpage_semicolon)
 string(ASCII 2 varpage_open_bracket)
 string(ASCII 3 varpage_close_bracket)
+string(ASCII 4 varpage_backslash)
 macro(varpage_list_safe var)
+  string(REPLACE "\\" "${varpage_backslash}" ${var} "${${var}}")
   string(REPLACE ";" "${varpage_semicolon}" ${var} "${${var}}")
   string(REPLACE "[" "${varpage_open_bracket}" ${var} "${${var}}")
   string(REPLACE "]" "${varpage_close_bracket}" ${var} "${${var}}")
@@ -16,6 +19,7 @@ macro(varpage_list_unsafe var)
   string(REPLACE "${varpage_semicolon}" ";" ${var} "${${var}}")
   string(REPLACE "${varpage_open_bracket}" "[" ${var} "${${var}}")
   string(REPLACE "${varpage_close_bracket}" "]" ${var} "${${var}}")
+  string(REPLACE "${varpage_backslash}" "\\" ${var} "${${var}}")
 endmacro()
 
 # Word-wraps TEXT to 78 columns, the first line after FIRST, the others after
@@ -102,14 +106,31 @@ function(varpage_changelogs markdown maintainer rpm_release debian_out rpm_out n
         set(year "${CMAKE_MATCH_2}")
         set(month_number "${CMAKE_MATCH_3}")
         set(day "${CMAKE_MATCH_4}")
+        set(date_key "${year}${CMAKE_MATCH_3}${CMAKE_MATCH_4}")
         math(EXPR month_number "${month_number}")
         math(EXPR day "${day}")
+        set(month_days 31 28 31 30 31 30 31 31 30 31 30 31)
+        if(month_number GREATER_EQUAL 1 AND month_number LESS_EQUAL 12)
+          math(EXPR month_index "${month_number} - 1")
+          list(GET month_days ${month_index} last_day)
+          math(EXPR by_4 "${year} % 4")
+          math(EXPR by_100 "${year} % 100")
+          math(EXPR by_400 "${year} % 400")
+          if(month_number EQUAL 2 AND ((by_4 EQUAL 0 AND NOT by_100 EQUAL 0) OR by_400 EQUAL 0))
+            set(last_day 29)
+          endif()
+        endif()
         if(month_number LESS 1
            OR month_number GREATER 12
            OR day LESS 1
-           OR day GREATER 31)
+           OR day GREATER last_day)
           message(FATAL_ERROR "CHANGELOG.md: no such date in \"${line}\"")
         endif()
+        # Newest first, as both changelogs must be.
+        if(DEFINED previous_date_key AND date_key GREATER previous_date_key)
+          message(FATAL_ERROR "CHANGELOG.md: ${version} is dated after the release above it")
+        endif()
+        set(previous_date_key "${date_key}")
         varpage_weekday(weekday ${year} ${month_number} ${day})
         set(months Jan Feb Mar Apr May Jun Jul Aug Sep Oct Nov Dec)
         math(EXPR month_index "${month_number} - 1")
@@ -129,6 +150,9 @@ function(varpage_changelogs markdown maintainer rpm_release debian_out rpm_out n
       elseif(NOT line MATCHES "^## (\\[Unreleased\\]|end)$")
         message(FATAL_ERROR "CHANGELOG.md: a release heading reads \"## [VERSION] - YYYY-MM-DD\", not \"${line}\"")
       endif()
+    elseif(line MATCHES "^\\[[^]]+\\]: ")
+      # A link reference, such as "[1.0.0.1]: https://...": the links of the
+      # headings, for readers of the Markdown.
     elseif(version STREQUAL "")
       # The title, the introduction and the Unreleased section.
     elseif(line MATCHES "^### (.+)$")

@@ -31,15 +31,30 @@ function(varpage_write_if_changed path text)
   file(WRITE "${path}" "${text}")
 endfunction()
 
+set(maintainer_form "^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$")
+# The default, from the variables Debian's tools read: DEBEMAIL alone may
+# already be "Name <address>".
 set(VARPAGE_MAINTAINER_DEFAULT "")
-if(DEFINED ENV{DEBFULLNAME} AND DEFINED ENV{DEBEMAIL})
+if("$ENV{DEBEMAIL}" MATCHES "${maintainer_form}")
+  set(VARPAGE_MAINTAINER_DEFAULT "$ENV{DEBEMAIL}")
+elseif(NOT "$ENV{DEBFULLNAME}" STREQUAL "" AND NOT "$ENV{DEBEMAIL}" STREQUAL "")
   set(VARPAGE_MAINTAINER_DEFAULT "$ENV{DEBFULLNAME} <$ENV{DEBEMAIL}>")
+endif()
+if(NOT VARPAGE_MAINTAINER_DEFAULT STREQUAL "" AND NOT VARPAGE_MAINTAINER_DEFAULT MATCHES
+                                                  "${maintainer_form}")
+  # Only packages need it: a build goes on without.
+  message(WARNING "DEBFULLNAME and DEBEMAIL do not make a \"Name <address>\"; "
+                  "set VARPAGE_MAINTAINER to make packages")
+  set(VARPAGE_MAINTAINER_DEFAULT "")
 endif()
 set(VARPAGE_MAINTAINER
     "${VARPAGE_MAINTAINER_DEFAULT}"
     CACHE STRING "Who makes the packages, \"Name <address>\" (default: $DEBFULLNAME <$DEBEMAIL>)")
-if(NOT VARPAGE_MAINTAINER STREQUAL "" AND NOT VARPAGE_MAINTAINER MATCHES "^[^<>]+ <[^<>@ ]+@[^<>@ ]+>$")
-  message(FATAL_ERROR "VARPAGE_MAINTAINER reads \"Name <address>\", not \"${VARPAGE_MAINTAINER}\"")
+if(NOT VARPAGE_MAINTAINER STREQUAL "" AND NOT VARPAGE_MAINTAINER MATCHES "${maintainer_form}")
+  set(wrong "${VARPAGE_MAINTAINER}")
+  # Not kept, so the next configure starts from the default again.
+  unset(VARPAGE_MAINTAINER CACHE)
+  message(FATAL_ERROR "VARPAGE_MAINTAINER reads \"Name <address>\", not \"${wrong}\"")
 endif()
 
 set(VARPAGE_RPM_RELEASE 1)
@@ -77,13 +92,16 @@ if(NOT WIN32 AND NOT VARPAGE_MAINTAINER STREQUAL "")
   varpage_write_if_changed("${release_dir}/changelog" "${debian_changelog}")
   varpage_write_if_changed("${release_dir}/rpm-changelog" "${rpm_changelog}")
   # Debian wants it at the highest compression and without a time stamp, so
-  # the same sources make the same package.
-  execute_process(
-    COMMAND gzip -9n -c
-    INPUT_FILE "${release_dir}/changelog"
-    OUTPUT_FILE "${release_dir}/changelog.gz"
-    RESULT_VARIABLE gzip_result)
-  if(NOT gzip_result EQUAL 0)
-    message(FATAL_ERROR "gzip -9n failed on ${release_dir}/changelog: ${gzip_result}")
+  # the same sources make the same package. Made again only when the
+  # changelog was.
+  if("${release_dir}/changelog" IS_NEWER_THAN "${release_dir}/changelog.gz")
+    execute_process(
+      COMMAND gzip -9n -c
+      INPUT_FILE "${release_dir}/changelog"
+      OUTPUT_FILE "${release_dir}/changelog.gz"
+      RESULT_VARIABLE gzip_result)
+    if(NOT gzip_result EQUAL 0)
+      message(FATAL_ERROR "gzip -9n failed on ${release_dir}/changelog: ${gzip_result}")
+    endif()
   endif()
 endif()

@@ -246,7 +246,7 @@ case "$what" in
     checkout="$work/build/checkout/varpage"
     mkdir -p "$checkout"
     tar -C "$source_dir" --exclude=./build --exclude=./.git -cf - . | tar -C "$checkout" -xf -
-    (cd "$checkout" && find . ! -type d | grep -vE '~$|/\.#|/#[^/]*#$|\.sw[a-p]$|\.orig$|\.rej$' |
+    (cd "$checkout" && find . ! -type d | grep -vE '~$|/\.#|/#[^/]*#$|\.sw[a-p]$|\.orig$|\.rej$|^\./\.(vscode|idea|cache)/|/(crash|leak|timeout)-[^/]*$' |
       sed 's|^\./|varpage-'"$version"'/|' | sort) >"$work/expected"
     mkdir -p "$checkout/build/old" "$checkout/.git" "$checkout/.vscode"
     for stray in build/old/main.o build/CMakeCache.txt .git/HEAD .vscode/settings.json README.md~ \
