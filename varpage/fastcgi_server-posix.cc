@@ -3,11 +3,13 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -19,19 +21,22 @@
 namespace varpage::fastcgi {
 namespace {
 
-// A peer that goes silent, or stops reading, lets go of its worker after
-// this long.
-constexpr time_t kIdleSeconds = 30;
+// A peer has this long to send a whole request, and then, for each record
+// of the answer, this long to take it: one that trickles its bytes, goes
+// silent or stops reading loses its connection then, however it spaces out
+// what it does.
+constexpr int kDeadlineSeconds = 30;
 
 class SocketConnection final : public Connection {
  public:
-  explicit SocketConnection(int socket) : socket_(socket) {}
+  explicit SocketConnection(int socket) : socket_(socket) { restart_deadline(); }
 
   std::size_t read(char* buffer, std::size_t size) override {
     for (;;) {
-      const ssize_t got = ::recv(socket_, buffer, size, 0);
+      const ssize_t got = ::recv(socket_, buffer, size, MSG_DONTWAIT);
       if (got >= 0) return static_cast<std::size_t>(got);
-      if (errno != EINTR) return 0;
+      if (errno == EINTR) continue;
+      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_for(POLLIN)) return 0;
     }
   }
 
@@ -48,10 +53,11 @@ class SocketConnection final : public Connection {
       message.msg_iov = part;
       message.msg_iovlen = count;
       // A peer that hangs up gives a failed write, not SIGPIPE.
-      const ssize_t sent = ::sendmsg(socket_, &message, MSG_NOSIGNAL);
+      const ssize_t sent = ::sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent < 0) {
         if (errno == EINTR) continue;
-        return false;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_for(POLLOUT)) return false;
+        continue;
       }
       auto left = static_cast<std::size_t>(sent);
       while (count > 0 && left >= part->iov_len) {
@@ -64,11 +70,34 @@ class SocketConnection final : public Connection {
         part->iov_len -= left;
       }
     }
+    // A record went out whole: the peer has its time again for the next.
+    restart_deadline();
     return true;
   }
 
  private:
+  static std::int64_t now_ms() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  }
+
+  void restart_deadline() { deadline_ms_ = now_ms() + kDeadlineSeconds * 1000; }
+
+  // Waits until the socket is ready for `events` or the deadline passes.
+  bool wait_for(short events) {
+    for (;;) {
+      const std::int64_t left = deadline_ms_ - now_ms();
+      if (left <= 0) return false;
+      pollfd ready{socket_, events, 0};
+      const int result = ::poll(&ready, 1, static_cast<int>(left));
+      if (result > 0) return true;
+      if (result == 0 || errno != EINTR) return false;
+    }
+  }
+
   const int socket_;
+  std::int64_t deadline_ms_ = 0;
 };
 
 class PageResponder final : public Responder {
@@ -92,38 +121,62 @@ bool allowed_peer(int client) {
   return web_server_allowed(allowed, peer);
 }
 
+// The workers take turns at accept(). The one that takes the last idle
+// place starts another, so there is always one waiting for the next
+// connection, up to kWorkers.
+std::atomic<unsigned> idle_workers{0};
+std::atomic<unsigned> started_workers{0};
+
+void* work(void* listener_address);
+
+// Starts a worker, unless kWorkers are running already. Its stack is small:
+// a worker needs a record's buffer and the resolver's, not the 8 MiB that
+// threads get by default.
+void start_worker(int* listener) {
+  if (started_workers.fetch_add(1) >= kWorkers) {
+    started_workers.fetch_sub(1);
+    return;
+  }
+  idle_workers.fetch_add(1);
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 1024 * 1024);
+  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  if (pthread_create(&thread, &attributes, work, listener) != 0) {
+    idle_workers.fetch_sub(1);
+    started_workers.fetch_sub(1);
+  }
+  pthread_attr_destroy(&attributes);
+}
+
 void* work(void* listener_address) {
-  const int listener = *static_cast<const int*>(listener_address);
+  int* listener = static_cast<int*>(listener_address);
   PageResponder responder;
   for (;;) {
-    const int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    const int client = ::accept4(*listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         // A non-blocking listening socket: wait for the next connection.
-        pollfd ready{listener, POLLIN, 0};
+        pollfd ready{*listener, POLLIN, 0};
         ::poll(&ready, 1, -1);
         continue;
       }
-      if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM) {
-        // Out of descriptors or memory for now; try again shortly rather
-        // than spin.
-        ::poll(nullptr, 0, 100);
-        continue;
-      }
       // The listening socket itself is gone: nothing more will come.
-      return nullptr;
-    }
-    if (!allowed_peer(client)) {
-      ::close(client);
+      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) return nullptr;
+      // Anything else passes: an aborted connection, a network error the
+      // next connection will not have, descriptors or memory running out.
+      // A short pause, so that a lasting one does not spin.
+      if (errno != EINTR && errno != ECONNABORTED) ::poll(nullptr, 0, 100);
       continue;
     }
-    const timeval idle{kIdleSeconds, 0};
-    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &idle, sizeof idle);
-    ::setsockopt(client, SOL_SOCKET, SO_SNDTIMEO, &idle, sizeof idle);
-    SocketConnection connection(client);
-    serve_connection(connection, responder, kWorkers);
+    if (idle_workers.fetch_sub(1) == 1) start_worker(listener);
+    if (allowed_peer(client)) {
+      SocketConnection connection(client);
+      serve_connection(connection, responder, kWorkers);
+    }
     ::close(client);
+    idle_workers.fetch_add(1);
   }
 }
 
@@ -173,15 +226,14 @@ bool web_server_allowed(const char* allowed, const sockaddr_storage& peer) {
 }
 
 void serve(int listener) {
-  pthread_t workers[kWorkers - 1];
-  unsigned started = 0;
-  while (started < kWorkers - 1 &&
-         pthread_create(&workers[started], nullptr, work, &listener) == 0) {
-    ++started;
-  }
-  // This thread is a worker too, so one always runs.
-  work(&listener);
-  for (unsigned i = 0; i < started; ++i) pthread_join(workers[i], nullptr);
+  static int shared_listener;
+  shared_listener = listener;
+  for (unsigned i = 0; i + 1 < kFirstWorkers; ++i) start_worker(&shared_listener);
+  // This thread is a worker too, so one always runs. When the listening
+  // socket is gone it returns, and the process ends with the others.
+  started_workers.fetch_add(1);
+  idle_workers.fetch_add(1);
+  work(&shared_listener);
 }
 
 }  // namespace varpage::fastcgi

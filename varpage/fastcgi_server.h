@@ -1,15 +1,18 @@
-// FastCGI on a listening socket: a fixed set of workers, each taking
-// connections from the socket and answering their requests, so that one
-// slow request (a reverse lookup can take seconds) holds up only its own
-// worker. POSIX only.
+// FastCGI on a listening socket: workers, each taking connections from the
+// socket and answering their requests, so that one slow request (a reverse
+// lookup can take seconds) holds up only its own worker. A new worker starts
+// whenever every worker is busy, up to a limit, so slow or idle peers do not
+// hold up the others. POSIX only.
 #pragma once
 
 #include <sys/socket.h>
 
 namespace varpage::fastcgi {
 
-// How many requests the process serves at once.
-inline constexpr unsigned kWorkers = 16;
+// How many workers the process starts with, and how many requests it serves
+// at once at the most.
+inline constexpr unsigned kFirstWorkers = 16;
+inline constexpr unsigned kWorkers = 512;
 
 // Serves connections from `listener` until the socket fails. On a TCP
 // socket, when the process environment holds FCGI_WEB_SERVER_ADDRS (the

@@ -233,13 +233,32 @@ def main():
             peer.send(record(PARAMS, 1) + record(STDIN, 1))
             check_response(parse(peer.read_to_end()), 1, [row(b"W", b"%d" % i)])
 
+    def idle_peers():
+        # More idle connections than the workers the process starts with,
+        # and peers that trickle a request: another is answered while they
+        # all are still connected.
+        idle = [Peer(path) for _ in range(24)]
+        trickling = []
+        for _ in range(8):
+            peer = Peer(path)
+            peer.send(begin(1) + record(PARAMS, 1, pair(b"SLOW", b"1"))[:10])
+            trickling.append(peer)
+        answered(1, [(b"PAST_IDLE_PEERS", b"1")])
+        for peer in idle + trickling:
+            peer.sock.setblocking(False)
+            try:
+                assert peer.sock.recv(1) != b"", "an idle peer was dropped"
+            except BlockingIOError:
+                pass  # still connected, nothing said: as it should be
+            peer.close()
+
     def management_records():
         peer = Peer(path)
         peer.send(record(GET_VALUES, 0, pair(b"FCGI_MAX_CONNS", b"") + pair(b"FCGI_MPXS_CONNS", b"")))
         peer.send(record(42, 0, b"xyz", 5))
         peer.send(request(1, [(b"A", b"1")]))
         records = parse(peer.read_to_end())
-        assert records[0][3] == record(VALUES_RESULT, 0, pair(b"FCGI_MAX_CONNS", b"16") +
+        assert records[0][3] == record(VALUES_RESULT, 0, pair(b"FCGI_MAX_CONNS", b"512") +
                                        pair(b"FCGI_MPXS_CONNS", b"0")), records[0]
         assert records[1][3] == record(UNKNOWN, 0, bytes([42]) + b"\0" * 7), records[1]
         check_response(records[2:], 1, [row(b"A", b"1")])
@@ -280,6 +299,7 @@ def main():
     case("kept connection: each request its own variables", kept_connection)
     case("100 connections in a row: each request its own variables", many_connections)
     case("requests served side by side", side_by_side)
+    case("idle and trickling peers hold up nobody", idle_peers)
     case("GET_VALUES and an unknown type answered", management_records)
     case("abort in mid-request", abort_mid_request)
     case("hostile: two 1 GiB parameter lengths", hostile(begin(1) + params(1, huge) + record(STDIN, 1)))
