@@ -62,6 +62,29 @@ skip_unless_installed() {
   done
 }
 
+# skip_unless_server_installed SERVER: for tests; what start_SERVER runs, and
+# the modules its configurations and restrictions load.
+skip_unless_server_installed() {
+  case "$1" in
+    lighttpd | lighttpd_fastcgi) skip_unless_installed /usr/sbin/lighttpd ;;
+    apache)
+      skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_cgi.so \
+        /usr/lib/apache2/modules/mod_authz_host.so
+      ;;
+    apache_fastcgi)
+      skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_proxy_fcgi.so \
+        /usr/lib/apache2/modules/mod_authz_host.so /usr/bin/spawn-fcgi
+      ;;
+    nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap ;;
+    nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi ;;
+    busybox) skip_unless_installed /bin/busybox ;;
+    *)
+      echo "unknown server $1" >&2
+      exit 2
+      ;;
+  esac
+}
+
 # open_site VARPAGE: a throwaway site folder for VARPAGE in $site and a free
 # port in $port; the servers are stopped and the folder removed on exit.
 open_site() {

@@ -13,9 +13,7 @@ varpage="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
 case "$server" in
-  lighttpd) skip_unless_installed /usr/sbin/lighttpd ;;
-  apache) skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_cgi.so ;;
-  nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap ;;
+  lighttpd | apache | nginx) skip_unless_server_installed "$server" ;;
   *) echo "unknown server $server" >&2; exit 2 ;;
 esac
 skip_unless_installed /usr/bin/curl /usr/bin/python3 /usr/sbin/ip

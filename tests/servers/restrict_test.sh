@@ -11,18 +11,7 @@ server="$1"
 varpage="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
-case "$server" in
-  lighttpd) skip_unless_installed /usr/sbin/lighttpd ;;
-  apache) skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_authz_host.so ;;
-  nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap ;;
-  busybox) skip_unless_installed /bin/busybox ;;
-  lighttpd_fastcgi) skip_unless_installed /usr/sbin/lighttpd ;;
-  apache_fastcgi)
-    skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_authz_host.so \
-      /usr/lib/apache2/modules/mod_proxy_fcgi.so /usr/bin/spawn-fcgi ;;
-  nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi ;;
-  *) echo "unknown server $server" >&2; exit 2 ;;
-esac
+skip_unless_server_installed "$server"
 skip_unless_installed /usr/bin/curl /usr/bin/python3
 # The allowed client, 127.0.0.2, is not in /etc/hosts: its lookup must find
 # no network to go to.

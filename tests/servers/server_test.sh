@@ -11,17 +11,8 @@ server="$1"
 varpage="$2"
 source "$(dirname "$0")/../../scripts/lib/servers.sh"
 
-case "$server" in
-  lighttpd) needs=(/usr/sbin/lighttpd) ;;
-  apache) needs=(/usr/sbin/apache2 /usr/lib/apache2/modules/mod_cgi.so) ;;
-  nginx) needs=(/usr/sbin/nginx /usr/sbin/fcgiwrap) ;;
-  busybox) needs=(/bin/busybox) ;;
-  lighttpd_fastcgi) needs=(/usr/sbin/lighttpd) ;;
-  apache_fastcgi) needs=(/usr/sbin/apache2 /usr/lib/apache2/modules/mod_proxy_fcgi.so /usr/bin/spawn-fcgi) ;;
-  nginx_fastcgi) needs=(/usr/sbin/nginx /usr/bin/spawn-fcgi) ;;
-  *) echo "unknown server $server" >&2; exit 2 ;;
-esac
-skip_unless_installed "${needs[@]}" /usr/bin/curl /usr/bin/python3
+skip_unless_server_installed "$server"
+skip_unless_installed /usr/bin/curl /usr/bin/python3
 offline_or_loopback_in_hosts "$0" "$@"
 
 site="$(mktemp -d)"
