@@ -54,16 +54,15 @@ if(NOT WIN32)
 endif()
 
 if(WIN32)
-  # Beside the program, under names Windows opens with a double click.
+  # Beside the program, under names Windows opens with a double click, and
+  # with CR LF line ends, which older Notepads need to show lines at all.
+  configure_file("${PROJECT_SOURCE_DIR}/packaging/README-windows.txt"
+                 "${PROJECT_BINARY_DIR}/packaging/README.txt" @ONLY NEWLINE_STYLE CRLF)
+  configure_file("${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_BINARY_DIR}/packaging/LICENSE.txt" @ONLY
+                 NEWLINE_STYLE CRLF)
   install(
-    FILES "${PROJECT_SOURCE_DIR}/packaging/README-windows.txt"
+    FILES "${PROJECT_BINARY_DIR}/packaging/README.txt" "${PROJECT_BINARY_DIR}/packaging/LICENSE.txt"
     DESTINATION .
-    RENAME README.txt
-    COMPONENT docs)
-  install(
-    FILES "${PROJECT_SOURCE_DIR}/LICENSE"
-    DESTINATION .
-    RENAME LICENSE.txt
     COMPONENT docs)
 else()
   install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_SOURCE_DIR}/CHANGELOG.md"

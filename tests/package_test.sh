@@ -330,7 +330,10 @@ EOF
     expect "archive holds varpage.exe, README.txt and LICENSE.txt" \
       test "$(unzip -Z1 "$zip" | grep -v '/$' | sort)" = "$(printf '%s\n' "$top/LICENSE.txt" "$top/README.txt" "$top/varpage.exe")"
     unzip -q "$zip" -d "$work/unzipped"
-    expect "LICENSE.txt is LICENSE" cmp -s "$source_dir/LICENSE" "$work/unzipped/$top/LICENSE.txt"
+    expect "LICENSE.txt is LICENSE, with CR LF line ends" \
+      cmp -s <(sed 's/$/\r/' "$source_dir/LICENSE") "$work/unzipped/$top/LICENSE.txt"
+    expect "README.txt has CR LF line ends" \
+      cmp -s <(sed 's/$/\r/' "$source_dir/packaging/README-windows.txt") "$work/unzipped/$top/README.txt"
 
     # The version resource, in the program as built and as shipped.
     four="${version//./,}"
