@@ -1,5 +1,6 @@
 #include "fastcgi.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -95,6 +96,38 @@ class Reader {
 };
 
 // Memory from malloc that only grows, kept from one request to the next.
+// What all connections together hold of requests' parameters, at their
+// largest: a worker keeps its buffers for its next request. Each byte of
+// parameters brings a copy and up to four more of pointers with it, so this
+// keeps the lot to about 150 MiB however many workers run.
+constexpr std::size_t kMaxParamsInAll = 24 << 20;
+std::atomic<std::size_t> params_in_all{0};
+
+// A connection's share of kMaxParamsInAll, given back when it closes.
+class ParamsBudget {
+ public:
+  ParamsBudget() = default;
+  ParamsBudget(const ParamsBudget&) = delete;
+  ParamsBudget& operator=(const ParamsBudget&) = delete;
+  ~ParamsBudget() { params_in_all.fetch_sub(held_); }
+
+  // Room for `size` bytes of parameters on this connection; false when the
+  // process as a whole has none left.
+  bool cover(std::size_t size) {
+    if (size <= held_) return true;
+    const std::size_t more = size - held_;
+    if (params_in_all.fetch_add(more) + more > kMaxParamsInAll) {
+      params_in_all.fetch_sub(more);
+      return false;
+    }
+    held_ = size;
+    return true;
+  }
+
+ private:
+  std::size_t held_ = 0;
+};
+
 class Memory {
  public:
   Memory() = default;
@@ -302,6 +335,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
   Reader reader(connection);
   RequestEnvironment request_environment;
   Memory params;
+  ParamsBudget budget;
   char content[kMaxContent];
 
   // The request being received (0: none), and how far it has come.
@@ -348,6 +382,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
         if (!end_request(connection, header.request_id, kRequestComplete) || !keep_connection) {
           return;
         }
+        connection.request_done();
         continue;
       case kParams:
         if (!current || params_done) continue;
@@ -355,7 +390,10 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
           params_done = true;
           break;
         }
-        if (header.content_length > kMaxParamsSize - params_size) return;
+        if (header.content_length > kMaxParamsSize - params_size ||
+            !budget.cover(params_size + header.content_length)) {
+          return;
+        }
         {
           char* stream = params.get(params_size + header.content_length);
           if (stream == nullptr) return;
@@ -397,6 +435,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
     if (!sink.finish()) return;
     request_id = 0;
     if (!keep_connection) return;
+    connection.request_done();
   }
 }
 

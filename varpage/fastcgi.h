@@ -27,6 +27,10 @@ class Connection {
   // should then be written.
   virtual bool write(std::initializer_list<std::string_view> pieces) = 0;
 
+  // A request has been answered or aborted: a connection that limits how
+  // long a request may take starts counting again for the next.
+  virtual void request_done() {}
+
  protected:
   ~Connection() = default;
 };

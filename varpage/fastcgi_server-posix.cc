@@ -21,26 +21,29 @@
 namespace varpage::fastcgi {
 namespace {
 
-// A peer has this long to send a whole request, and then, for each record
-// of the answer, this long to take it: one that trickles its bytes, goes
-// silent or stops reading loses its connection then, however it spaces out
-// what it does.
+// A peer has this long to send a whole request, from the connection's start
+// or the end of its last one, and then this long to take each record of the
+// answer: one that trickles its bytes, goes silent or stops reading loses its
+// connection then, however it spaces out what it does. Answers to records
+// outside a request (GET_VALUES, say) do not renew it.
 constexpr int kDeadlineSeconds = 30;
 
 class SocketConnection final : public Connection {
  public:
-  explicit SocketConnection(int socket) : socket_(socket) { restart_deadline(); }
+  explicit SocketConnection(int socket) : socket_(socket) { request_done(); }
 
   std::size_t read(char* buffer, std::size_t size) override {
     for (;;) {
       const ssize_t got = ::recv(socket_, buffer, size, MSG_DONTWAIT);
       if (got >= 0) return static_cast<std::size_t>(got);
       if (errno == EINTR) continue;
-      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_for(POLLIN)) return 0;
+      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_for(POLLIN, request_deadline_ms_))
+        return 0;
     }
   }
 
   bool write(std::initializer_list<std::string_view> pieces) override {
+    const std::int64_t deadline_ms = now_ms() + kDeadlineSeconds * 1000;
     iovec parts[3];
     if (pieces.size() > 3) return false;
     std::size_t count = 0;
@@ -56,7 +59,9 @@ class SocketConnection final : public Connection {
       const ssize_t sent = ::sendmsg(socket_, &message, MSG_NOSIGNAL | MSG_DONTWAIT);
       if (sent < 0) {
         if (errno == EINTR) continue;
-        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_for(POLLOUT)) return false;
+        if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_for(POLLOUT, deadline_ms)) {
+          return false;
+        }
         continue;
       }
       auto left = static_cast<std::size_t>(sent);
@@ -70,10 +75,10 @@ class SocketConnection final : public Connection {
         part->iov_len -= left;
       }
     }
-    // A record went out whole: the peer has its time again for the next.
-    restart_deadline();
     return true;
   }
+
+  void request_done() override { request_deadline_ms_ = now_ms() + kDeadlineSeconds * 1000; }
 
  private:
   static std::int64_t now_ms() {
@@ -82,12 +87,10 @@ class SocketConnection final : public Connection {
     return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
   }
 
-  void restart_deadline() { deadline_ms_ = now_ms() + kDeadlineSeconds * 1000; }
-
   // Waits until the socket is ready for `events` or the deadline passes.
-  bool wait_for(short events) {
+  bool wait_for(short events, std::int64_t deadline_ms) {
     for (;;) {
-      const std::int64_t left = deadline_ms_ - now_ms();
+      const std::int64_t left = deadline_ms - now_ms();
       if (left <= 0) return false;
       pollfd ready{socket_, events, 0};
       const int result = ::poll(&ready, 1, static_cast<int>(left));
@@ -97,7 +100,7 @@ class SocketConnection final : public Connection {
   }
 
   const int socket_;
-  std::int64_t deadline_ms_ = 0;
+  std::int64_t request_deadline_ms_ = 0;
 };
 
 class PageResponder final : public Responder {
@@ -127,6 +130,19 @@ bool allowed_peer(int client) {
 std::atomic<unsigned> idle_workers{0};
 std::atomic<unsigned> started_workers{0};
 
+// Workers still running, so that the process ends only when the last one
+// has finished its connection.
+pthread_mutex_t workers_lock = PTHREAD_MUTEX_INITIALIZER;
+pthread_cond_t worker_ended = PTHREAD_COND_INITIALIZER;
+unsigned running_workers = 0;
+
+void count_worker(int change) {
+  pthread_mutex_lock(&workers_lock);
+  running_workers += change;
+  if (running_workers == 0) pthread_cond_broadcast(&worker_ended);
+  pthread_mutex_unlock(&workers_lock);
+}
+
 void* work(void* listener_address);
 
 // Starts a worker, unless kWorkers are running already. Its stack is small:
@@ -138,6 +154,7 @@ void start_worker(int* listener) {
     return;
   }
   idle_workers.fetch_add(1);
+  count_worker(+1);
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setstacksize(&attributes, 1024 * 1024);
@@ -146,6 +163,7 @@ void start_worker(int* listener) {
   if (pthread_create(&thread, &attributes, work, listener) != 0) {
     idle_workers.fetch_sub(1);
     started_workers.fetch_sub(1);
+    count_worker(-1);
   }
   pthread_attr_destroy(&attributes);
 }
@@ -163,7 +181,10 @@ void* work(void* listener_address) {
         continue;
       }
       // The listening socket itself is gone: nothing more will come.
-      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) return nullptr;
+      if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) {
+        count_worker(-1);
+        return nullptr;
+      }
       // Anything else passes: an aborted connection, a network error the
       // next connection will not have, descriptors or memory running out.
       // A short pause, so that a lasting one does not spin.
@@ -229,11 +250,15 @@ void serve(int listener) {
   static int shared_listener;
   shared_listener = listener;
   for (unsigned i = 0; i + 1 < kFirstWorkers; ++i) start_worker(&shared_listener);
-  // This thread is a worker too, so one always runs. When the listening
-  // socket is gone it returns, and the process ends with the others.
+  // This thread is a worker too, so one always runs.
   started_workers.fetch_add(1);
   idle_workers.fetch_add(1);
+  count_worker(+1);
   work(&shared_listener);
+  // The listening socket is gone; the others finish what they serve.
+  pthread_mutex_lock(&workers_lock);
+  while (running_workers > 0) pthread_cond_wait(&worker_ended, &workers_lock);
+  pthread_mutex_unlock(&workers_lock);
 }
 
 }  // namespace varpage::fastcgi

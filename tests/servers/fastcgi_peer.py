@@ -252,6 +252,34 @@ def main():
                 pass  # still connected, nothing said: as it should be
             peer.close()
 
+    def params_budget():
+        # Peers that each hold nearly 2 MiB of parameters, unfinished: past
+        # what the process keeps for all of them together, the next is let
+        # go, and a small request is still answered.
+        holding, refused = [], 0
+        chunk = record(PARAMS, 1, pair(b"V", b"v" * 60000))
+        for _ in range(16):
+            peer = Peer(path)
+            try:
+                peer.send(begin(1) + chunk * 32)
+                holding.append(peer)
+            except (BrokenPipeError, ConnectionResetError):
+                refused += 1
+                peer.close()
+        for peer in holding:
+            peer.sock.setblocking(False)
+            try:
+                if peer.sock.recv(1) == b"":
+                    refused += 1
+            except BlockingIOError:
+                pass
+            except ConnectionResetError:
+                refused += 1
+        answered(1, [(b"SMALL", b"1")])
+        for peer in holding:
+            peer.close()
+        assert refused > 0, "16 peers of nearly 2 MiB each were all kept"
+
     def management_records():
         peer = Peer(path)
         peer.send(record(GET_VALUES, 0, pair(b"FCGI_MAX_CONNS", b"") + pair(b"FCGI_MPXS_CONNS", b"")))
@@ -300,6 +328,7 @@ def main():
     case("100 connections in a row: each request its own variables", many_connections)
     case("requests served side by side", side_by_side)
     case("idle and trickling peers hold up nobody", idle_peers)
+    case("parameters of many peers together stay within bounds", params_budget)
     case("GET_VALUES and an unknown type answered", management_records)
     case("abort in mid-request", abort_mid_request)
     case("hostile: two 1 GiB parameter lengths", hostile(begin(1) + params(1, huge) + record(STDIN, 1)))
