@@ -1,6 +1,7 @@
 #define WIN32_LEAN_AND_MEAN
 #include <windows.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -68,8 +69,16 @@ Outcome launch(const std::string& program, const Launch& launch) {
   startup.hStdError = err_write;
   PROCESS_INFORMATION process{};
   Outcome outcome;
-  if (!CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0, block.data(),
-                      nullptr, &startup, &process)) {
+  // Wine now and then fails to start a process while others start beside
+  // it; that says nothing of the program, so it is tried again.
+  bool started = false;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    if (attempt > 0) Sleep(200);
+    started = CreateProcessA(program.c_str(), command_line.data(), nullptr, nullptr, TRUE, 0,
+                             block.data(), nullptr, &startup, &process) != 0;
+  }
+  if (!started) {
+    std::fprintf(stderr, "CreateProcess failed: error %lu\n", GetLastError());
     return outcome;
   }
   CloseHandle(in_read);
