@@ -58,19 +58,36 @@ run_published() {
 }
 
 failed=0
+# Every path the snippets serve the page at (each maps a prefix: path info
+# too), with the spellings servers normalise; and / where they serve none.
+page_paths=(/cgi-bin/varpage /cgi-bin/varpage/more /cgi-bin//varpage /%63gi-bin/varpage)
 check_allowed_and_denied() {  # check_allowed_and_denied WHAT PORT
-  local url="http://127.0.0.1:$2/cgi-bin/varpage?q=%3Cx%3E" page denied
-  page="$(curl -s --interface 127.0.0.2 "$url" || true)"
+  local base="http://127.0.0.1:$2" path page denied
+  page="$(curl -s --interface 127.0.0.2 "$base/cgi-bin/varpage?q=%3Cx%3E" || true)"
   if [[ "$page" == *$'<td>REMOTE_ADDR</td>\r\n\t\t<td>127.0.0.2</td>'* ]] &&
      [[ "$page" == *$'<td>QUERY_STRING</td>\r\n\t\t<td>q=%3Cx%3E</td>'* ]] && [[ "$page" == *"</html>" ]]; then
-    echo "ok: $1: 127.0.0.2 (allowed) gets the page"
+    echo "ok: $1: 127.0.0.2 (allowed) gets the page with its query"
   else
     echo "FAILED: $1: 127.0.0.2 (allowed): $(tail -c 300 <<<"$page")"
     failed=1
   fi
-  denied="$(curl -s -o /dev/null -w '%{http_code}' --interface 127.0.0.1 "$url" || true)"
-  if [ "$denied" = 403 ]; then echo "ok: $1: 127.0.0.1 (denied) gets 403"; else
-    echo "FAILED: $1: 127.0.0.1 (denied) got $denied"; failed=1; fi
+  for path in "${page_paths[@]}" '/cgi-bin/varpage?q=1'; do
+    page="$(curl -s --path-as-is --interface 127.0.0.2 "$base$path" || true)"
+    if [[ "$page" == *$'<td>REMOTE_ADDR</td>\r\n\t\t<td>127.0.0.2</td>'* ]]; then
+      echo "ok: $1: 127.0.0.2 (allowed) gets the page at $path"
+    else
+      echo "FAILED: $1: 127.0.0.2 (allowed) gets no page at $path"
+      failed=1
+    fi
+    denied="$(curl -s --path-as-is -o /dev/null -w '%{http_code}' --interface 127.0.0.1 "$base$path" || true)"
+    if [ "$denied" = 403 ]; then echo "ok: $1: 127.0.0.1 (denied) gets 403 at $path"; else
+      echo "FAILED: $1: 127.0.0.1 (denied) got $denied at $path"; failed=1; fi
+  done
+  for address in 127.0.0.1 127.0.0.2; do
+    page="$(curl -s --interface "$address" "$base/" || true)"
+    if [[ "$page" != *"<td>REMOTE_ADDR</td>"* ]]; then echo "ok: $1: no page at / for $address"; else
+      echo "FAILED: $1: $address gets the page at /"; failed=1; fi
+  done
 }
 restriction() {  # restriction SERVER: config/restrict/SERVER.conf allowing 127.0.0.2
   sed "s|@ALLOWED@|127.0.0.2|g" "$VARPAGE_ROOT/config/restrict/$1.conf"
