@@ -1,10 +1,10 @@
 #!/bin/bash
 # scripts/serve as a user runs it, on a program already built (--program):
-# on a port another program holds it fails, saying so, and so does the
-# library's start_lighttpd when the other program answers HTTP there; on a
-# free port it serves this run's page, as www-data where started as root,
-# and Ctrl-C (SIGINT to its process group, as a terminal sends it) or
-# SIGTERM stops it and its server.
+# without lighttpd it says what to install; on a port another program holds
+# it fails, saying so, and so does the library's start_lighttpd when the
+# other program answers HTTP there; on a free port it serves this run's page,
+# as www-data where started as root, and Ctrl-C (SIGINT to its process group,
+# as a terminal sends it) or SIGTERM stops it and its server.
 #   serve_test.sh PATH-TO-VARPAGE
 set -euo pipefail
 
@@ -29,6 +29,21 @@ serve_in_background() {
   setsid env --default-signal=INT,TERM bash "$serve" --program "$varpage" "$@" >"$output" 2>&1 &
   serve_pid=$!
 }
+
+# Started by a user other than root where lighttpd is not installed (hidden
+# in a mount namespace of its own), it says what to install, and how.
+if [ "$(id -u)" -eq 0 ] && unshare -m true 2>/dev/null && command -v setpriv >/dev/null; then
+  status=0
+  output="$(unshare -m -- bash -c 'mount -t tmpfs none /usr/sbin && exec setpriv --reuid=nobody \
+    --regid="$(id -g nobody)" --clear-groups bash "$@"' bash "$serve" --program "$varpage" 2>&1)" || status=$?
+  if [ "$status" = 1 ] && [[ "$output" == "serve: please install: lighttpd (as root: apt-get install lighttpd)" ]]; then
+    echo "ok: without lighttpd, as nobody: $output"
+  else
+    fail "without lighttpd, as nobody (status $status): $output"
+  fi
+else
+  echo "note: not root, or no mount namespace: the message for a missing package is not checked"
+fi
 
 # A port another program holds: an HTTP server that answers every request.
 taken="$(free_port)"
