@@ -10,9 +10,25 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# port_unusable PORT: nothing if a server could listen on PORT at 127.0.0.1
+# right now (as servers do, reusing the address of connections that are
+# closing); "in use" where another program listens there; otherwise why not
+# (a port below 1024 needs root, say).
+port_unusable() {
+  python3 - "$1" <<'PYTHON'
+import errno, os, socket, sys
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+try:
+    s.bind(("127.0.0.1", int(sys.argv[1])))
+    s.listen()
+except OSError as e:
+    print("in use" if e.errno == errno.EADDRINUSE else os.strerror(e.errno))
+PYTHON
+}
+
 # next_free_port PORT: PORT, or the first port above it, that a server could
-# listen on at 127.0.0.1 right now (as servers do, reusing the address of
-# connections that are closing); nothing where none is free up to 65535.
+# listen on at 127.0.0.1 right now; nothing where none is free up to 65535.
 next_free_port() {
   python3 - "$1" <<'PYTHON'
 import socket, sys
