@@ -200,7 +200,7 @@ run_config() {
         ;;
       install)
         if [ "$(id -u)" -ne 0 ]; then
-          words=($(sed -E 's/ -[og] [^ ]+//g' <<<"${words[*]}"))
+          read -ra words < <(sed -E 's/ -[og] [^ ]+//g' <<<"${words[*]}")
         fi
         "${words[@]}" || return 1
         ;;
