@@ -8,6 +8,18 @@ if(NOT CMAKE_CROSSCOMPILING)
   find_package(GTest CONFIG QUIET)
 endif()
 if(NOT GTest_FOUND)
+  # Said here, before add_subdirectory would stop with no word of what is
+  # missing or where it comes from.
+  if(NOT EXISTS "${VARPAGE_GTEST_SOURCE_DIR}/CMakeLists.txt")
+    message(
+      FATAL_ERROR
+        "GoogleTest, which the tests need, is not installed: no GoogleTest package "
+        "was found, and no sources are at ${VARPAGE_GTEST_SOURCE_DIR}.\n"
+        "On Debian or Ubuntu: apt-get install googletest libgtest-dev\n"
+        "(googletest holds the sources the Windows builds compile; libgtest-dev the "
+        "native libraries.) Or point VARPAGE_GTEST_SOURCE_DIR at GoogleTest's sources, "
+        "or configure with -DBUILD_TESTING=OFF to build the program alone.")
+  endif()
   set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(${VARPAGE_GTEST_SOURCE_DIR} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)

@@ -10,6 +10,43 @@ free_port() {
   python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'
 }
 
+# port_unusable PORT: nothing if a server could listen on PORT at 127.0.0.1
+# right now (as servers do, reusing the address of connections that are
+# closing); "in use" where another program listens there; otherwise why not
+# (a port below 1024 needs root, say).
+port_unusable() {
+  python3 - "$1" <<'PYTHON'
+import errno, os, socket, sys
+s = socket.socket()
+s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+try:
+    s.bind(("127.0.0.1", int(sys.argv[1])))
+    s.listen()
+except OSError as e:
+    print("in use" if e.errno == errno.EADDRINUSE else os.strerror(e.errno))
+PYTHON
+}
+
+# next_free_port PORT: PORT, or the first port above it, that a server could
+# listen on at 127.0.0.1 right now; nothing where none is free up to 65535.
+next_free_port() {
+  python3 - "$1" <<'PYTHON'
+import socket, sys
+for port in range(int(sys.argv[1]), 65536):
+    s = socket.socket()
+    s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    try:
+        s.bind(("127.0.0.1", port))
+        s.listen()
+    except OSError:
+        continue
+    finally:
+        s.close()
+    print(port)
+    break
+PYTHON
+}
+
 # go_offline "$0" "$@": for tests; runs the calling script again inside a new,
 # empty network namespace with only the loopback interface up, so that nothing
 # it does can reach beyond this machine: not even the reverse lookups that
@@ -63,8 +100,13 @@ skip_unless_installed() {
 }
 
 # skip_unless_server_installed SERVER: for tests; what start_SERVER runs, and
-# the modules its configurations and restrictions load.
+# the modules its configurations and restrictions load, and the user they run
+# as.
 skip_unless_server_installed() {
+  if ! getent passwd www-data >/dev/null || ! getent group www-data >/dev/null; then
+    echo "SKIPPED: there is no user and group www-data, whom the configurations run as"
+    exit 77
+  fi
   case "$1" in
     lighttpd | lighttpd_fastcgi) skip_unless_installed /usr/sbin/lighttpd ;;
     apache)
@@ -75,7 +117,7 @@ skip_unless_server_installed() {
       skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_proxy_fcgi.so \
         /usr/lib/apache2/modules/mod_authz_host.so /usr/bin/spawn-fcgi
       ;;
-    nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap ;;
+    nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap /usr/bin/spawn-fcgi ;;
     nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi ;;
     busybox) skip_unless_installed /bin/busybox ;;
     *)
@@ -106,68 +148,151 @@ make_site() {
 
 # Where the servers listen: wait_for_port asks there, and LISTEN_EDIT, a sed
 # expression, changes the configuration's listening line to match (the
-# configurations listen on 127.0.0.1).
+# configurations listen on 127.0.0.1:8080).
 LISTEN_HOST=127.0.0.1
 LISTEN_EDIT=""
 
-# render_config NAME SITE PORT: writes config/NAME.conf into SITE with its
-# placeholders filled in, and prints the path of the result.
+# render_config NAME SITE PORT: config/NAME.conf made SITE's own the way
+# docs/servers.md tells a user to: copied into the folder under its own name,
+# with the folder /srv/varpage and the port 8080 changed throughout (the port
+# first: a folder's name may hold 8080). Prints the path of the copy.
 render_config() {
-  local name="$1" site="$2" port="$3" user=nobody group=nogroup
-  local out="$site/${name//\//-}.conf"
-  getent group nogroup >/dev/null || group=nobody
-  sed -e "$LISTEN_EDIT" -e "s|@SITE@|$site|g" -e "s|@PORT@|$port|g" -e "s|@USER@|$user|g" \
-    -e "s|@GROUP@|$group|g" "$VARPAGE_ROOT/config/$name.conf" >"$out"
+  local name="$1" site="$2" port="$3"
+  local out="$site/${name##*/}.conf"
+  sed -e "$LISTEN_EDIT" -e "s|8080|$port|g" -e "s|/srv/varpage|$site|g" \
+    "$VARPAGE_ROOT/config/$name.conf" >"$out"
   echo "$out"
 }
 
-# spawn COMMAND...: starts a server in the background in a process group of
-# its own, so that stop_servers reaches its workers and children too.
+# config_commands CONFIG: the commands that start it, as its header gives
+# them to the user ("#   $ COMMAND" lines), in order.
+config_commands() {
+  sed -n 's/^#   \$ //p' "$1"
+}
+
+# start_config NAME SITE PORT: starts the server of config/NAME.conf for SITE
+# on PORT as a user would: render_config, then run_config.
+start_config() {
+  run_config "$(render_config "$1" "$2" "$3")" "$3"
+}
+
+# run_config CONFIG PORT: runs the commands of CONFIG's header, as they stand,
+# and waits for its server on PORT. The servers stay in the foreground (their
+# errors, which go to standard error, in error.log beside CONFIG);
+# spawn-fcgi starts its program in a session of its own and says its pid.
+# Not run as root, the commands cannot give anything to www-data: their
+# servers stay with the user that runs them, and the folder made for
+# lighttpd's socket stays the user's own.
+run_config() {
+  local config="$1" port="$2" command words output pid
+  local errors="${config%/*}/error.log"
+  while IFS= read -r command; do
+    read -ra words <<<"$command"
+    case "${words[0]}" in
+      lighttpd | apache2 | nginx)
+        PATH="$PATH:/usr/sbin" spawn "${words[@]}" 2>>"$errors"
+        ;;
+      spawn-fcgi)
+        output="$("${words[@]}" 2>&1)" || { echo "$command: $output" >&2; return 1; }
+        pid="$(sed -n 's/.*PID: \([0-9]*\).*/\1/p' <<<"$output")"
+        [ -n "$pid" ] || { echo "$command: no pid in: $output" >&2; return 1; }
+        SERVER_PIDS+=("$pid")
+        ;;
+      install)
+        if [ "$(id -u)" -ne 0 ]; then
+          read -ra words < <(sed -E 's/ -[og] [^ ]+//g' <<<"${words[*]}")
+        fi
+        "${words[@]}" || return 1
+        ;;
+      *)
+        echo "run_config: $config: no way to run: $command" >&2
+        return 1
+        ;;
+    esac
+  done < <(config_commands "$config")
+  wait_for_port "$port"
+}
+
+# spawn COMMAND...: starts a server in the background in a session and
+# process group of its own, so that stop_servers reaches its workers and
+# children too, and wait_for_port knows them.
 spawn() {
   setsid "$@" &
   SERVER_PIDS+=($!)
 }
 
-# wait_for_port PORT: until something answers HTTP there, on LISTEN_HOST,
-# for up to 30 s.
+# running PID: whether PID is a process that has not ended (an ended child
+# not yet waited for still has a pid).
+running() {
+  local state
+  state="$(ps -o stat= -p "$1")" && [[ "$state" != Z* ]]
+}
+
+# listens_in_session PORT SID: whether something listens on TCP PORT, and
+# every socket listening there belongs to a process of session SID.
+listens_in_session() {
+  local port="$1" sid="$2" line pid ours found=""
+  while IFS= read -r line; do
+    ours=""
+    for pid in $(grep -o 'pid=[0-9]*' <<<"$line" | cut -d= -f2); do
+      [ "$(ps -o sid= -p "$pid" | tr -d ' ')" = "$sid" ] && ours=1
+    done
+    [ -n "$ours" ] || return 1
+    found=1
+  done < <(ss -Hltnp "sport = :$port")
+  [ -n "$found" ]
+}
+
+# wait_for_port PORT [PID]: until the server started as PID (by default the
+# one spawned last) answers HTTP on LISTEN_HOST:PORT, for up to 30 s. The
+# answer must be its own: another program that holds the port would answer
+# for a server that could not take it. So PID must still run, and every
+# socket listening on PORT must be its session's. With no PID and nothing
+# spawned, any answer will do.
 wait_for_port() {
-  local i
+  local port="$1" pid="${2:-}" i answered=""
+  [ -z "$pid" ] && [ ${#SERVER_PIDS[@]} -gt 0 ] && pid="${SERVER_PIDS[-1]}"
   for i in $(seq 300); do
-    curl -s -g -o /dev/null "http://$LISTEN_HOST:$1/" && return 0
+    if [ -n "$pid" ] && ! running "$pid"; then
+      echo "the server (pid $pid) ended without answering on $LISTEN_HOST:$port" >&2
+      return 1
+    fi
+    if curl -s -g -o /dev/null "http://$LISTEN_HOST:$port/"; then
+      answered=1
+      if [ -z "$pid" ] || listens_in_session "$port" "$pid"; then return 0; fi
+    fi
     sleep 0.1
   done
-  echo "nothing answers on $LISTEN_HOST:$1" >&2
+  if [ -n "$answered" ]; then
+    echo "another program than the server (pid $pid) answers on $LISTEN_HOST:$port" >&2
+  else
+    echo "nothing answers on $LISTEN_HOST:$port" >&2
+  fi
   return 1
 }
 
 start_lighttpd() {
-  local site="$1" port="$2"
-  spawn /usr/sbin/lighttpd -D -f "$(render_config lighttpd "$site" "$port")"
-  wait_for_port "$port"
+  start_config lighttpd "$1" "$2"
 }
 
 start_apache() {
-  local site="$1" port="$2"
-  spawn /usr/sbin/apache2 -f "$(render_config apache "$site" "$port")" -D FOREGROUND
-  wait_for_port "$port"
+  start_config apache "$1" "$2"
 }
 
+# nginx and fcgiwrap, which spawn-fcgi starts on a socket for nginx's
+# workers.
 start_nginx() {
-  local site="$1" port="$2" i
-  spawn /usr/sbin/fcgiwrap -s "unix:$site/fcgiwrap.sock"
-  for i in $(seq 50); do [ -S "$site/fcgiwrap.sock" ] && break; sleep 0.1; done
-  # nginx's workers run unprivileged and must reach the socket.
-  chmod 666 "$site/fcgiwrap.sock"
-  spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$(render_config nginx "$site" "$port")"
-  wait_for_port "$port"
+  start_config nginx "$1" "$2"
 }
 
-# With SITE/busybox.conf, such as config/restrict/busybox.conf, as its
+# As docs/servers.md has it: as www-data where started as root. With
+# SITE/busybox.conf, such as config/restrict/busybox.conf, as its
 # configuration: kept outside the folder it serves.
 start_busybox() {
-  local site="$1" port="$2" config=()
+  local site="$1" port="$2" config=() user=()
   [ -f "$site/busybox.conf" ] && config=(-c "$site/busybox.conf")
-  spawn busybox httpd -f -p "127.0.0.1:$port" -h "$site/htdocs" "${config[@]}"
+  [ "$(id -u)" -eq 0 ] && user=(-u www-data:www-data)
+  spawn busybox httpd -f -p "127.0.0.1:$port" -h "$site/htdocs" "${user[@]}" "${config[@]}"
   wait_for_port "$port"
 }
 
@@ -175,35 +300,27 @@ start_busybox() {
 # config/fastcgi/. lighttpd starts varpage itself; for nginx and Apache,
 # spawn-fcgi starts it on a socket the servers' workers can reach.
 start_lighttpd_fastcgi() {
-  local site="$1" port="$2"
-  spawn /usr/sbin/lighttpd -D -f "$(render_config fastcgi/lighttpd "$site" "$port")"
-  wait_for_port "$port"
-}
-
-start_varpage_fastcgi() {
-  local site="$1" group=nogroup
-  getent group nogroup >/dev/null || group=nobody
-  # As docs/servers.md has it, with the servers' user here (nobody) owning
-  # the socket, and -n to stay in the foreground where stop_servers finds it.
-  spawn /usr/bin/spawn-fcgi -n -s "$site/varpage.sock" -M 0660 -U nobody -G "$group" \
-    -u nobody -g "$group" -- "$site/cgi-bin/varpage"
-  for i in $(seq 50); do [ -S "$site/varpage.sock" ] && return 0; sleep 0.1; done
-  echo "varpage is not listening on $site/varpage.sock" >&2
-  return 1
+  start_config fastcgi/lighttpd "$1" "$2"
 }
 
 start_nginx_fastcgi() {
-  local site="$1" port="$2"
-  start_varpage_fastcgi "$site"
-  spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$(render_config fastcgi/nginx "$site" "$port")"
-  wait_for_port "$port"
+  start_config fastcgi/nginx "$1" "$2"
 }
 
 start_apache_fastcgi() {
-  local site="$1" port="$2"
-  start_varpage_fastcgi "$site"
-  spawn /usr/sbin/apache2 -f "$(render_config fastcgi/apache "$site" "$port")" -D FOREGROUND
-  wait_for_port "$port"
+  start_config fastcgi/apache "$1" "$2"
+}
+
+# start_varpage_fastcgi SITE: varpage alone on SITE/varpage.sock, as the
+# FastCGI configurations' headers start it, with -n to stay in the
+# foreground where stop_servers finds it.
+start_varpage_fastcgi() {
+  local site="$1" i
+  spawn /usr/bin/spawn-fcgi -n -s "$site/varpage.sock" -M 0660 -U www-data -G www-data \
+    -u www-data -g www-data -- "$site/cgi-bin/varpage"
+  for i in $(seq 50); do [ -S "$site/varpage.sock" ] && return 0; sleep 0.1; done
+  echo "varpage is not listening on $site/varpage.sock" >&2
+  return 1
 }
 
 # Asks every server started here to stop, and makes sure after 5 s.

@@ -47,7 +47,7 @@ localise() {
   sed -e "s|/run/varpage/fcgi.sock|$site/run/fcgi.sock|g" -e "s|/run/varpage|$site/run|g" \
     -e "s|/run/lighttpd/varpage.sock|$site/lighttpd-varpage.sock|g" \
     -e "s|/usr/lib/cgi-bin/varpage|$site/cgi-bin/varpage|g" \
-    -e "s|-U www-data -G www-data|-U nobody -G $group|g" -e "s|-g nogroup|-g $group|g"
+    -e "s|-g nogroup|-g $group|g"
 }
 # run_published COMMANDS: runs them, keeping the pid spawn-fcgi reports.
 run_published() {
@@ -100,7 +100,8 @@ for i in $(seq 50); do [ -S "$site/run/fcgi.sock" ] && break; sleep 0.1; done
 # nginx: the location, with the restriction inside it.
 port="$(free_port)"
 {
-  echo "daemon off; pid $site/nginx.pid; error_log $site/error.log; events {}"
+  # Its workers run as www-data, as Debian's do, the socket's owner.
+  echo "user www-data; daemon off; pid $site/nginx.pid; error_log $site/error.log; events {}"
   echo "http { access_log off; client_body_temp_path $site/tmp;"
   echo "server { listen 127.0.0.1:$port;"
   block 2 | localise | sed '$d'
@@ -115,8 +116,9 @@ check_allowed_and_denied nginx "$port"
 # Apache: the ProxyPass line in the test's minimal server, restricted.
 port="$(free_port)"
 {
-  grep -v '^ProxyPass\|^IncludeOptional' "$VARPAGE_ROOT/config/fastcgi/apache.conf" |
-    sed -e "s|@SITE@|$site|g" -e "s|@PORT@|$port|g" -e "s|@USER@|nobody|g" -e "s|@GROUP@|$group|g"
+  grep -v '^ProxyPass\|^IncludeOptional\|^ErrorLog' "$VARPAGE_ROOT/config/fastcgi/apache.conf" |
+    sed -e "s|8080|$port|g" -e "s|/srv/varpage|$site|g"
+  echo "ErrorLog $site/error.log"
   block 4 | localise
   restriction apache
 } >"$site/apache.conf"

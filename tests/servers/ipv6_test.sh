@@ -29,7 +29,7 @@ fi
 case "$server" in
   lighttpd) LISTEN_EDIT='s|^server.bind = "127.0.0.1"$|server.bind = "[::1]"|' ;;
   apache) LISTEN_EDIT='s|^Listen 127.0.0.1:|Listen [::1]:|' ;;
-  nginx) LISTEN_EDIT='s|listen 127.0.0.1:@PORT@;|listen [::]:@PORT@ ipv6only=off;|' ;;
+  nginx) LISTEN_EDIT='s|listen 127.0.0.1:8080;|listen [::]:8080 ipv6only=off;|' ;;
 esac
 LISTEN_HOST='[::1]'
 open_site "$varpage"

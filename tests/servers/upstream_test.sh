@@ -34,10 +34,12 @@ for backend_port in "${backends[@]}"; do
     sleep 0.1
   done
 done
+# The published configuration with the backends' addresses made this
+# machine's, as a user would edit them.
 config="$(render_config fastcgi/nginx-upstream "$site" "$port")"
-sed -i -e "s|@BACKEND_A@|127.0.0.1:${backends[0]}|" -e "s|@BACKEND_B@|127.0.0.1:${backends[1]}|" "$config"
-spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$config"
-wait_for_port "$port"
+sed -i -e "s|192.0.2.21:9000|127.0.0.1:${backends[0]}|" -e "s|192.0.2.22:9000|127.0.0.1:${backends[1]}|" \
+  "$config"
+run_config "$config" "$port"
 
 failed=0
 served=0
