@@ -12,7 +12,8 @@ connection, many connections at once, broken and hostile peers, and a
 SIGTERM stop with requests in progress. Then fails on any call the
 unit's SystemCallFilter= would refuse, computed from the unit file with
 `systemd-analyze syscall-filter`, so that a change that needs a new call
-shows up here and not on a user's server.
+shows up here and not on a user's server; and on sockets, memory and thread
+starts the rest of its sandbox would refuse.
 
 Run it offline, in a mount namespace whose /etc/hosts, /etc/resolv.conf and
 /etc/nsswitch.conf are the test's own (syscall_filter_test.sh sets that up):
@@ -166,6 +167,39 @@ def allowed_calls(unit_file):
     return allowed | {"execve", "exit", "exit_group", "getrlimit", "rt_sigreturn", "sigreturn"}
 
 
+def unit_setting(unit_file, name):
+    """The last value the unit gives `name`, or None."""
+    value = None
+    for line in open(unit_file):
+        match = re.match(r"\s*%s\s*=(.*)$" % name, line)
+        if match:
+            value = match.group(1).strip()
+    return value
+
+
+def sandbox_faults(unit_file, trace, allowed):
+    """What in `trace` the rest of the unit's sandbox would refuse: a socket
+    of a family RestrictAddressFamilies= leaves out, memory both writable
+    and executable under MemoryDenyWriteExecute=, and thread starts that
+    could not fall back to clone() under RestrictNamespaces= (systemd
+    refuses clone3() there with ENOSYS, since it cannot see its flags, and
+    the C library then calls clone())."""
+    faults = set()
+    families = (unit_setting(unit_file, "RestrictAddressFamilies") or "").split()
+    no_wx = unit_setting(unit_file, "MemoryDenyWriteExecute") == "yes"
+    for line in open(trace):
+        socket_call = re.match(r"\d+\s+socket\((AF_\w+)", line)
+        if socket_call and families and socket_call.group(1) not in families:
+            faults.add("a socket of family %s" % socket_call.group(1))
+        if no_wx and re.match(r"\d+\s+(mmap|mprotect|pkey_mprotect)\(", line) and \
+                "PROT_WRITE" in line and "PROT_EXEC" in line:
+            faults.add("memory both writable and executable: " + line.strip())
+        if re.match(r"\d+\s+clone3\(", line) and \
+                unit_setting(unit_file, "RestrictNamespaces") not in (None, "no") and "clone" not in allowed:
+            faults.add("clone3 without clone to fall back to")
+    return sorted(faults)
+
+
 def main():
     varpage, unit_file, folder = sys.argv[1], sys.argv[2], sys.argv[3]
     allowed = allowed_calls(unit_file)
@@ -306,6 +340,13 @@ def main():
         print("FAILED: outside the unit's SystemCallFilter: %s" % " ".join(outside))
     else:
         print("ok: every call is inside the unit's SystemCallFilter (%d calls allowed)" % len(allowed))
+    faults = sandbox_faults(unit_file, trace, allowed)
+    for fault in faults:
+        print("FAILED: the unit's sandbox refuses %s" % fault)
+    if faults:
+        failures.append("sandbox")
+    else:
+        print("ok: sockets, memory and threads as the unit's sandbox allows")
     sys.exit(1 if failures else 0)
 
 
