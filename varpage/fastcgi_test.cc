@@ -274,7 +274,27 @@ TEST(FastCgiTest, BrokenInputClosesTheConnectionWithoutAResponse) {
                                                "\x01\x05"
                                                "AB") +
                                         record(5, 1, "")},
+      // (This literal stops at its zero byte: one byte of a long length.)
       {"long length cut short", begin(1) + params(1, "\x80\x00") + record(5, 1, "")},
+      // Long lengths one and two bytes short, with explicit sizes: the zero
+      // bytes are part of them.
+      {"long name length one byte short",
+       begin(1) + params(1, std::string("\x80\x00\x00", 3)) + record(5, 1, "")},
+      {"long name length two bytes short",
+       begin(1) + params(1, std::string("\x80\x00", 2)) + record(5, 1, "")},
+      {"long value length one byte short, after a whole pair",
+       begin(1) + params(1, pair("A", "1") + std::string("\x01\x80\x00\x00", 4)) +
+           record(5, 1, "")},
+      // A request id is in use from its BEGIN_REQUEST to its END_REQUEST. A
+      // second BEGIN_REQUEST for it is the peer's mistake, and no answer
+      // would be right: END_REQUEST (CANT_MPX_CONN) for that id would end the
+      // request still being received, whose page would then follow with no
+      // request to belong to.
+      {"BEGIN_REQUEST again for the request in progress",
+       begin(1) + begin(1) + request(1, "").substr(16)},
+      {"BEGIN_REQUEST again in mid-parameters, connection kept",
+       begin(1, true) + record(4, 1, pair("A", "1")) + begin(1, true) + record(4, 1, "") +
+           record(5, 1, "")},
       {"name length alone", begin(1) + params(1, "\x01") + record(5, 1, "")},
       {"record cut short", begin(1) + record(4, 1, pair("A", "1")).substr(0, 9)},
       {"header cut short", begin(1) + params(1, pair("A", "1")) + "\x01\x05"},
