@@ -51,8 +51,8 @@ const char* OutputStream::write_escaped_run(const char* text, const char* stop_b
   }
 }
 
-// Kept this short so that the compiler copies it into its callers: it runs
-// for every piece of the page.
+// Kept this short so that the compiler copies it into the callers in this
+// file: it runs for every piece of the page.
 void OutputStream::append(const char* data, std::size_t size) {
   if (size > capacity_ - used_) {
     append_beyond_room(data, size);
