@@ -162,15 +162,13 @@ TEST(FastCgiTest, RequestGetsTheCgiPageOfItsParametersAlone) {
             kHeader + expected_head(kExpires) + two_cells("REMOTE_ADDR", "127.0.0.1") +
                 two_cells("Q", "&lt;&amp;&gt;\r\n") + two_cells("LONG", std::string(300, 'v')) +
                 two_cells("NOVALUE", "") + host_name_row("localhost") + kExpectedTail);
-  // The table leaves before the lookup, the host row after it, then the
-  // empty record that ends the stream and END_REQUEST.
-  ASSERT_EQ(written.stdout_records.size(), 3u);
-  EXPECT_EQ(written.stdout_records[2], record(6, 1, ""));
-  EXPECT_TRUE(connection.output.ends_with(record(6, 1, "") + end_request(1)));
-  // Two writes: the table before the lookup; the rest with the records that
-  // end the response.
-  ASSERT_EQ(connection.writes.size(), 2u);
-  EXPECT_TRUE(connection.writes[1].ends_with(kExpectedTail + record(6, 1, "") + end_request(1)));
+  // The whole page in one record, then the empty record that ends the
+  // stream and END_REQUEST, all in one write: a process that dies before
+  // it has sent nothing a server could take for a page.
+  ASSERT_EQ(written.stdout_records.size(), 2u);
+  EXPECT_EQ(written.stdout_records[1], record(6, 1, ""));
+  ASSERT_EQ(connection.writes.size(), 1u);
+  EXPECT_TRUE(connection.writes[0].ends_with(kExpectedTail + record(6, 1, "") + end_request(1)));
   EXPECT_EQ(written.others, end_request(1));
 }
 
@@ -192,8 +190,16 @@ TEST(FastCgiTest, KeptConnectionServesEachRequestItsOwnVariables) {
                                      kExpectedTail);
 }
 
+// Numbers in a row, up to `size` bytes: bytes that differ all along, so that
+// a block sent twice or one left out shows.
+std::string numbers(std::size_t size) {
+  std::string text;
+  for (std::size_t i = 0; text.size() < size; ++i) text += std::to_string(i) + ' ';
+  return text.substr(0, size);
+}
+
 TEST(FastCgiTest, PageLargerThanARecordGoesOutInSeveralRecords) {
-  const std::string value(200000, 'x');
+  const std::string value = numbers(200000);
   FakeConnection connection(request(1, pair("BIG", value)), 65536);
   RecordingResponder responder;
   serve_connection(connection, responder, 16);
@@ -202,6 +208,51 @@ TEST(FastCgiTest, PageLargerThanARecordGoesOutInSeveralRecords) {
             kHeader + expected_head(kExpires) + two_cells("BIG", value) + kExpectedTail);
   for (const std::string& each : written.stdout_records) EXPECT_LE(each.size(), 8u + 65535u);
   EXPECT_EQ(written.others, end_request(1));
+}
+
+// What the peer holds while the lookup runs is all it gets of a process
+// that dies then. Up to the stream's hold that is nothing, and the server
+// reports an error; a larger page starts leaving before, and still ends
+// right.
+TEST(FastCgiTest, NothingLeavesBeforeTheLookupUnlessThePageOutgrowsTheHold) {
+  struct WatchingLookup final : HostLookup {
+    const FakeConnection* connection = nullptr;
+    std::size_t written_then = SIZE_MAX;
+    ClientAddress parse_address(const char*) override {
+      return ClientAddress::ipv4({127, 0, 0, 1});
+    }
+    const char* host_name(const ClientAddress&) override {
+      written_then = connection->output.size();
+      return "localhost";
+    }
+  };
+  struct WatchedResponder final : Responder {
+    WatchingLookup lookup;
+    void respond(OutputStream& out, EnvironmentList environment) override {
+      write_response(out, environment, 1234567890, lookup);
+    }
+  };
+  for (const std::size_t size : {std::size_t{10}, std::size_t{200000}, OutputStream::kHoldSize}) {
+    const std::string value = numbers(size);
+    FakeConnection connection(request(1, pair("REMOTE_ADDR", "127.0.0.1") + pair("BIG", value)),
+                              65536);
+    WatchedResponder responder;
+    responder.lookup.connection = &connection;
+    serve_connection(connection, responder, 16);
+
+    const std::string page = kHeader + expected_head(kExpires) +
+                             two_cells("REMOTE_ADDR", "127.0.0.1") + two_cells("BIG", value) +
+                             host_name_row("localhost") + kExpectedTail;
+    const Written written = split(connection.output);
+    EXPECT_EQ(written.stdout_text, page) << size;
+    EXPECT_EQ(written.others, end_request(1)) << size;
+    EXPECT_TRUE(connection.output.ends_with(record(6, 1, "") + end_request(1))) << size;
+    if (page.size() <= OutputStream::kHoldSize) {
+      EXPECT_EQ(responder.lookup.written_then, 0u) << size;
+    } else {
+      EXPECT_GE(responder.lookup.written_then, OutputStream::kHoldSize) << size;
+    }
+  }
 }
 
 // Peers that break the protocol: the connection is dropped at once, without
@@ -223,7 +274,27 @@ TEST(FastCgiTest, BrokenInputClosesTheConnectionWithoutAResponse) {
                                                "\x01\x05"
                                                "AB") +
                                         record(5, 1, "")},
+      // (This literal stops at its zero byte: one byte of a long length.)
       {"long length cut short", begin(1) + params(1, "\x80\x00") + record(5, 1, "")},
+      // Long lengths one and two bytes short, with explicit sizes: the zero
+      // bytes are part of them.
+      {"long name length one byte short",
+       begin(1) + params(1, std::string("\x80\x00\x00", 3)) + record(5, 1, "")},
+      {"long name length two bytes short",
+       begin(1) + params(1, std::string("\x80\x00", 2)) + record(5, 1, "")},
+      {"long value length one byte short, after a whole pair",
+       begin(1) + params(1, pair("A", "1") + std::string("\x01\x80\x00\x00", 4)) +
+           record(5, 1, "")},
+      // A request id is in use from its BEGIN_REQUEST to its END_REQUEST. A
+      // second BEGIN_REQUEST for it is the peer's mistake, and no answer
+      // would be right: END_REQUEST (CANT_MPX_CONN) for that id would end the
+      // request still being received, whose page would then follow with no
+      // request to belong to.
+      {"BEGIN_REQUEST again for the request in progress",
+       begin(1) + begin(1) + request(1, "").substr(16)},
+      {"BEGIN_REQUEST again in mid-parameters, connection kept",
+       begin(1, true) + record(4, 1, pair("A", "1")) + begin(1, true) + record(4, 1, "") +
+           record(5, 1, "")},
       {"name length alone", begin(1) + params(1, "\x01") + record(5, 1, "")},
       {"record cut short", begin(1) + record(4, 1, pair("A", "1")).substr(0, 9)},
       {"header cut short", begin(1) + params(1, pair("A", "1")) + "\x01\x05"},

@@ -74,9 +74,9 @@ void write_host_row(OutputStream& out, EnvironmentList environment, HostLookup& 
   const char* address_text = find_remote_addr(environment);
   if (address_text == nullptr || *address_text == '\0') return;
 
-  // A resolver can take seconds to answer or give up; let the client have the
-  // table in the meantime.
-  out.flush();
+  // A resolver can take seconds to answer or give up. The table waits in the
+  // stream meanwhile: sent ahead, it would be all a client got of a process
+  // that dies during the lookup, and could pass for the whole page.
   const char* name = lookup.host_name(lookup.parse_address(address_text));
   if (name == nullptr) return;
 

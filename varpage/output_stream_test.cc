@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "test_support.h"
@@ -75,11 +76,12 @@ TEST(OutputStreamTest, StopsAtTheFirstEquals) {
 }
 
 TEST(OutputStreamTest, WritesWholeBlocksAndLosesNothingAcrossThem) {
-  // Special bytes and their expansions land on every offset around the block
-  // boundaries.
+  // Special bytes and their expansions land on every offset around the
+  // boundaries of the stream's own buffer, of each larger one it grows into
+  // and of the blocks that leave once it holds all it may.
   std::string input;
   std::string expected;
-  for (std::size_t i = 0; input.size() < 3 * OutputStream::kBufferSize + 7; ++i) {
+  for (std::size_t i = 0; input.size() < 3 * OutputStream::kHoldSize + 7; ++i) {
     switch (i % 7) {
       case 0:
         input += '\n';
@@ -99,10 +101,52 @@ TEST(OutputStreamTest, WritesWholeBlocksAndLosesNothingAcrossThem) {
     OutputStream out(sink);
     out.write_escaped(input.c_str());
   }
-  EXPECT_EQ(sink.text, expected);
+  // Not EXPECT_EQ: the line-by-line difference it prints of two texts with
+  // this many lines would take gigabytes.
+  const auto differ =
+      std::mismatch(sink.text.begin(), sink.text.end(), expected.begin(), expected.end());
+  EXPECT_TRUE(differ.first == sink.text.end() && differ.second == expected.end())
+      << "first difference at byte " << differ.first - sink.text.begin() << " of "
+      << sink.text.size() << " (expected " << expected.size() << ")";
   ASSERT_GE(sink.writes.size(), 2u);
   for (std::size_t i = 0; i + 1 < sink.writes.size(); ++i) {
-    EXPECT_EQ(sink.writes[i].size(), OutputStream::kBufferSize) << "block " << i;
+    EXPECT_EQ(sink.writes[i].size(), OutputStream::kHoldSize) << "block " << i;
+  }
+}
+
+// Up to kHoldSize the response leaves in one write, and only at its end;
+// beyond, the first kHoldSize bytes leave as the next byte comes. The bytes
+// differ all along (numbers in a row), so that a block sent twice, or one
+// left out, shows.
+TEST(OutputStreamTest, HoldsTheResponseUntilItEndsUpToTheHoldSize) {
+  std::string numbers;
+  for (std::size_t i = 0; numbers.size() < OutputStream::kHoldSize + 10; ++i) {
+    numbers += std::to_string(i) + ' ';
+  }
+  const struct {
+    std::size_t size;
+    std::size_t written_before_the_end;
+  } cases[] = {
+      {100, 0},
+      {OutputStream::kBufferSize, 0},
+      {OutputStream::kBufferSize + 1, 0},
+      {4 * OutputStream::kBufferSize + 1, 0},
+      {OutputStream::kHoldSize, 0},
+      {OutputStream::kHoldSize + 1, OutputStream::kHoldSize},
+  };
+  for (const auto& c : cases) {
+    const std::string text = numbers.substr(0, c.size);
+    StringSink sink;
+    {
+      OutputStream out(sink);
+      // In pieces of several sizes, the way the page writer appends.
+      for (std::size_t at = 0, piece = 1; at < text.size(); at += piece, piece = piece * 3 % 1000) {
+        out.write(std::string_view(text).substr(at, piece));
+      }
+      EXPECT_EQ(sink.text.size(), c.written_before_the_end) << c.size;
+    }
+    EXPECT_EQ(sink.text, text) << c.size;
+    EXPECT_EQ(sink.writes.size(), c.written_before_the_end == 0 ? 1u : 2u) << c.size;
   }
 }
 

@@ -54,6 +54,13 @@ INSTANTIATE_TEST_SUITE_P(
                       // a near miss stay IPv6.
                       ParseCase{"::127.0.0.1", "0000:0000:0000:0000:0000:0000:7f00:0001"},
                       ParseCase{"::fffe:127.0.0.1", "0000:0000:0000:0000:0000:fffe:7f00:0001"},
+                      // The mapped prefix is all twelve bytes, not only its ffff.
+                      ParseCase{"2001:db8::ffff:127.0.0.1",
+                                "2001:0db8:0000:0000:0000:ffff:7f00:0001"},
+                      ParseCase{"::1:ffff:127.0.0.1", "0000:0000:0000:0000:0001:ffff:7f00:0001"},
+                      // The longest text of an address.
+                      ParseCase{"ffff:ffff:ffff:ffff:ffff:ffff:255.255.255.255",
+                                "ffff:ffff:ffff:ffff:ffff:ffff:ffff:ffff"},
                       ParseCase{"64:ff9b::192.0.2.7", "0064:ff9b:0000:0000:0000:0000:c000:0207"},
                       // The name belongs to the address, whatever the zone.
                       ParseCase{"fe80::1%1", "fe80:0000:0000:0000:0000:0000:0000:0001"},
@@ -80,7 +87,13 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"::g", kAllOnes}, ParseCase{"::ffff:127.0.0.01", kAllOnes},
                       ParseCase{"::ffff:01.2.3.4", kAllOnes}, ParseCase{"%lo", kAllOnes},
                       ParseCase{"::1%", "0000:0000:0000:0000:0000:0000:0000:0001"},
-                      ParseCase{"0000:0000:0000:0000:0000:0000:0000:0000:0001", kAllOnes}));
+                      ParseCase{"0000:0000:0000:0000:0000:0000:0000:0000:0001", kAllOnes},
+                      // Far longer than any address: 139 characters that could
+                      // all belong to one.
+                      ParseCase{"0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:"
+                                "0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:"
+                                "0:0:0:0:0:0:0:0:0:1",
+                                kAllOnes}));
 
 }  // namespace
 }  // namespace varpage

@@ -18,6 +18,8 @@ import struct
 import subprocess
 import sys
 import tempfile
+import threading
+import time
 
 BEGIN, ABORT, END, PARAMS, STDIN, STDOUT, GET_VALUES, VALUES_RESULT, UNKNOWN = 1, 2, 3, 4, 5, 6, 9, 10, 11
 
@@ -319,6 +321,51 @@ def main():
             assert program.poll() is None, "the process ended"
         return test
 
+    def trickling_peer():
+        """A peer that sends a byte every 5 s, never finishing its request,
+        loses its connection 30 s after it was made: each read does not buy
+        it more time. Returns the seconds it stayed connected, or None when
+        it still was after 45 s."""
+        peer = Peer(path)
+        started = time.monotonic()
+        data = begin(1) + record(PARAMS, 1, pair(b"SLOW", b"x" * 100))
+        peer.sock.settimeout(5)
+        for byte in data:
+            try:
+                peer.send(bytes([byte]))
+                answer = peer.sock.recv(1)
+                assert answer == b"", "answered: %r" % answer
+                break  # the program hung up
+            except socket.timeout:
+                pass  # still connected: the next byte
+            except (BrokenPipeError, ConnectionResetError):
+                break
+            if time.monotonic() - started > 45:
+                peer.close()
+                return None
+        peer.close()
+        return time.monotonic() - started
+
+    # Alongside the other cases, which take far less than the deadline.
+    trickled = {}
+
+    def trickle():
+        try:
+            trickled["seconds"] = trickling_peer()
+        except Exception as error:  # reported by its case, below
+            trickled["error"] = error
+
+    trickler = threading.Thread(target=trickle)
+    trickler.start()
+
+    def trickling_peer_cut_off():
+        trickler.join()
+        if "error" in trickled:
+            raise trickled["error"]
+        seconds = trickled["seconds"]
+        assert seconds is not None, "the trickling peer was still connected after 45 s"
+        assert 29.5 <= seconds <= 35, "the trickling peer was cut off after %.1f s" % seconds
+
     huge = length(1 << 30, True) + length(1 << 30, True) + b"AB"
     over_limit = begin(1) + b"".join(record(PARAMS, 1, pair(b"V", b"v" * 60000)) for _ in range(40))
     big_request = request(1, [(b"BIG", b"x" * 1500000)])
@@ -345,6 +392,7 @@ def main():
         assert program.poll() is None, "the process ended"
 
     case("the same process still serves", still_serving)
+    case("a peer trickling its request is cut off 30 s after it connected", trickling_peer_cut_off)
 
     program.terminate()
     program.wait()
