@@ -10,8 +10,9 @@
 # scripts/lib/servers.sh.
 
 # debian_enter VARPAGE "$0" "$@": as root, runs the calling script again in
-# new mount and network namespaces, then (in there) lays out the sandbox with
-# VARPAGE installed as /usr/lib/cgi-bin/varpage, as the package installs it.
+# new mount, network and process namespaces, then (in there) lays out the
+# sandbox with VARPAGE installed as /usr/lib/cgi-bin/varpage, as the package
+# installs it.
 # Exits 77 where that cannot be done.
 debian_enter() {
   local varpage="$1" dir rc
@@ -21,13 +22,16 @@ debian_enter() {
       echo "SKIPPED: the Debian recipes run the servers' init scripts, which needs root"
       exit 77
     fi
-    if ! unshare -m -n true 2>/dev/null; then
-      echo "SKIPPED: no private mount and network namespace can be made here"
+    if ! unshare -m -n -p -f --mount-proc true 2>/dev/null; then
+      echo "SKIPPED: no private mount, network and process namespaces can be made here"
       exit 77
     fi
     # Made out here so that it can be removed once the namespace is gone.
     dir="$(mktemp -d /tmp/varpage-debian.XXXXXX)"
-    VARPAGE_SANDBOX="$dir" VARPAGE_OFFLINE=1 unshare -m -n -- bash "$@"
+    # A process namespace too: init scripts look for their server by name
+    # (pidof apache2) and must not find those of tests running beside this
+    # one; and whatever is left when the test ends goes with it.
+    VARPAGE_SANDBOX="$dir" VARPAGE_OFFLINE=1 unshare -m -n -p -f --mount-proc -- bash "$@"
     rc=$?
     rmdir "$dir" 2>/dev/null || true
     exit $rc
@@ -216,6 +220,26 @@ insert_in_location() {
   }
   cat "$file.new" >"$file"
   rm -f "$file.new" "$tmp"
+}
+
+# apply NAME [SED]: the code block of $guide marked NAME: a shell block is
+# run (what it asks for, such as a password, read from $RECIPE_INPUT), a
+# configuration block put where it says. SED swaps the published
+# addresses and ports for the test's, where two of a kind share this machine.
+apply() {
+  local text lang
+  if ! text="$(guide_block "$guide" "$1")"; then
+    echo "FAILED: the guide has no block marked $1"
+    exit 1
+  fi
+  lang="$(guide_block_lang "$guide" "$1")"
+  [ -n "${2:-}" ] && text="$(sed -e "$2" <<<"$text")"
+  echo "-- $1"
+  if [ "$lang" = sh ]; then
+    run_shell_block "$text"
+  else
+    place_block "$text"
+  fi
 }
 
 # Asking the server. ask ADDRESS PATH [USER:PASSWORD]: from ADDRESS (the

@@ -29,25 +29,8 @@ fail() {
 }
 user=alice
 password=secret
-
-# apply NAME [SED]: the guide's code block marked NAME: a shell block is
-# run, a configuration block put where it says. SED swaps the published
-# addresses and ports for the test's, where two of a kind share this machine.
-apply() {
-  local text lang
-  if ! text="$(guide_block "$guide" "$1")"; then
-    echo "FAILED: the guide has no block marked $1"
-    exit 1
-  fi
-  lang="$(guide_block_lang "$guide" "$1")"
-  [ -n "${2:-}" ] && text="$(sed -e "$2" <<<"$text")"
-  echo "-- $1"
-  if [ "$lang" = sh ]; then
-    RECIPE_INPUT="$password"$'\n'"$password" run_shell_block "$text"
-  else
-    place_block "$text"
-  fi
-}
+# What htpasswd asks for: the password, twice.
+RECIPE_INPUT="$password"$'\n'"$password"
 
 # What the server serves. page_paths: where it serves the page; other_paths:
 # where it must not; site_pages: Debian's own pages, for everyone.
@@ -218,6 +201,27 @@ for address in 127.0.0.1 ::1 127.0.0.2; do
   fi
   host_header=("${site_header[@]}")
 done
+
+# Nothing that runs varpage, or is varpage, runs as root: lighttpd and
+# BusyBox drop to www-data, and so do fcgiwrap and the FastCGI processes.
+# (Apache's and nginx's masters stay root by design; their workers are
+# www-data in Debian's configuration.)
+for pid in $(sandbox_pids); do
+  exe="$(readlink "/proc/$pid/exe" 2>/dev/null)" || continue
+  case "${exe##*/}" in
+    varpage | lighttpd | busybox | fcgiwrap)
+      owner="$(stat -c %U "/proc/$pid")"
+      if [ "$owner" = www-data ]; then echo "ok: ${exe##*/} ($pid) runs as www-data"; else
+        fail "${exe##*/} ($pid) runs as $owner"; fi
+      ;;
+  esac
+done
+# One socket owner and mode that every server's workers (www-data) can use.
+if [ -S /run/varpage/fcgi.sock ]; then
+  mode="$(stat -c '%U:%G %a' /run/varpage/fcgi.sock)"
+  if [ "$mode" = "www-data:www-data 660" ]; then echo "ok: the socket is www-data's, mode 0660"; else
+    fail "the socket is $mode"; fi
+fi
 
 # The stand-alone lighttpd serves the page at / and /cgi-bin/ too: the
 # guide's password for it must hold there as well.
