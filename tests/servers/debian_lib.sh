@@ -263,8 +263,8 @@ is_page() { [[ "$body" == *"<td>REMOTE_ADDR</td>"* ]]; }
 
 # wait_for_http PORT: until something answers on 127.0.0.1:PORT, 30 s.
 wait_for_http() {
-  local i
-  for i in $(seq 300); do
+  local _
+  for _ in $(seq 300); do
     curl -s -o /dev/null "http://127.0.0.1:$1/" && return 0
     sleep 0.1
   done
