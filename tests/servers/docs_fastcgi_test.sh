@@ -2,8 +2,8 @@
 # Runs the FastCGI section of docs/servers.md as a reader would copy it:
 # spawn-fcgi started with the published command; the nginx, lighttpd and
 # Apache snippets, each in a minimal server of its own with the address
-# restriction the guide points to, asked from an allowed and a denied
-# address; two TCP backends started as published behind the published
+# restriction the guide points to, asked from the allowed 127.0.0.1 and the
+# denied 127.0.0.2; two TCP backends started as published behind the published
 # upstream, each asked by the web server's address and by another. Only the
 # paths, addresses, ports and user names are swapped for this machine's.
 #   docs_fastcgi_test.sh PATH-TO-VARPAGE
@@ -12,6 +12,7 @@ set -euo pipefail
 varpage="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
+source "$here/debian_lib.sh"
 guide="$VARPAGE_ROOT/docs/servers.md"
 skip_unless_installed /usr/sbin/nginx /usr/sbin/lighttpd /usr/sbin/apache2 \
   /usr/lib/apache2/modules/mod_proxy_fcgi.so /usr/lib/apache2/modules/mod_authz_host.so \
@@ -34,13 +35,10 @@ make_site "$site" "$varpage"
 group=nogroup
 getent group nogroup >/dev/null || group=nobody
 
-# block N: the Nth code block (from 0) of the guide's FastCGI section.
+# block NAME: the guide's code block marked NAME, without the lines that
+# install packages (they are here) or name the Debian file it goes in.
 block() {
-  awk -v want="$1" '
-    /^## FastCGI/ { on = 1; next }
-    on && /^## / { exit }
-    on && /^```/ { inside = !inside; if (!inside) n++; next }
-    on && inside && n == want { print }' "$guide"
+  guide_block "$guide" "$1" | sed -e '/^apt-get install/d' -e '1{/^# /d}'
 }
 # localise: the published paths and names, as they are on this machine.
 localise() {
@@ -63,25 +61,25 @@ failed=0
 page_paths=(/cgi-bin/varpage /cgi-bin/varpage/more /cgi-bin//varpage /%63gi-bin/varpage)
 check_allowed_and_denied() {  # check_allowed_and_denied WHAT PORT
   local base="http://127.0.0.1:$2" path page denied
-  page="$(curl -s --interface 127.0.0.2 "$base/cgi-bin/varpage?q=%3Cx%3E" || true)"
-  if [[ "$page" == *$'<td>REMOTE_ADDR</td>\r\n\t\t<td>127.0.0.2</td>'* ]] &&
+  page="$(curl -s --interface 127.0.0.1 "$base/cgi-bin/varpage?q=%3Cx%3E" || true)"
+  if [[ "$page" == *$'<td>REMOTE_ADDR</td>\r\n\t\t<td>127.0.0.1</td>'* ]] &&
      [[ "$page" == *$'<td>QUERY_STRING</td>\r\n\t\t<td>q=%3Cx%3E</td>'* ]] && [[ "$page" == *"</html>" ]]; then
-    echo "ok: $1: 127.0.0.2 (allowed) gets the page with its query"
+    echo "ok: $1: 127.0.0.1 (allowed) gets the page with its query"
   else
-    echo "FAILED: $1: 127.0.0.2 (allowed): $(tail -c 300 <<<"$page")"
+    echo "FAILED: $1: 127.0.0.1 (allowed): $(tail -c 300 <<<"$page")"
     failed=1
   fi
   for path in "${page_paths[@]}" '/cgi-bin/varpage?q=1'; do
-    page="$(curl -s --path-as-is --interface 127.0.0.2 "$base$path" || true)"
-    if [[ "$page" == *$'<td>REMOTE_ADDR</td>\r\n\t\t<td>127.0.0.2</td>'* ]]; then
-      echo "ok: $1: 127.0.0.2 (allowed) gets the page at $path"
+    page="$(curl -s --path-as-is --interface 127.0.0.1 "$base$path" || true)"
+    if [[ "$page" == *$'<td>REMOTE_ADDR</td>\r\n\t\t<td>127.0.0.1</td>'* ]]; then
+      echo "ok: $1: 127.0.0.1 (allowed) gets the page at $path"
     else
-      echo "FAILED: $1: 127.0.0.2 (allowed) gets no page at $path"
+      echo "FAILED: $1: 127.0.0.1 (allowed) gets no page at $path"
       failed=1
     fi
-    denied="$(curl -s --path-as-is -o /dev/null -w '%{http_code}' --interface 127.0.0.1 "$base$path" || true)"
-    if [ "$denied" = 403 ]; then echo "ok: $1: 127.0.0.1 (denied) gets 403 at $path"; else
-      echo "FAILED: $1: 127.0.0.1 (denied) got $denied at $path"; failed=1; fi
+    denied="$(curl -s --path-as-is -o /dev/null -w '%{http_code}' --interface 127.0.0.2 "$base$path" || true)"
+    if [ "$denied" = 403 ]; then echo "ok: $1: 127.0.0.2 (denied) gets 403 at $path"; else
+      echo "FAILED: $1: 127.0.0.2 (denied) got $denied at $path"; failed=1; fi
   done
   for address in 127.0.0.1 127.0.0.2; do
     page="$(curl -s --interface "$address" "$base/" || true)"
@@ -89,12 +87,12 @@ check_allowed_and_denied() {  # check_allowed_and_denied WHAT PORT
       echo "FAILED: $1: $address gets the page at /"; failed=1; fi
   done
 }
-restriction() {  # restriction SERVER: config/restrict/SERVER.conf allowing 127.0.0.2
-  sed "s|@ALLOWED@|127.0.0.2|g" "$VARPAGE_ROOT/config/restrict/$1.conf"
+restriction() {  # restriction SERVER: config/restrict/SERVER.conf, as published
+  cat "$VARPAGE_ROOT/config/restrict/$1.conf"
 }
 
 # spawn-fcgi, as published; nginx and Apache then use its socket.
-run_published "$(block 1 | localise)"
+run_published "$(block fastcgi-spawn | localise)"
 for i in $(seq 50); do [ -S "$site/run/fcgi.sock" ] && break; sleep 0.1; done
 
 # nginx: the location, with the restriction inside it.
@@ -104,7 +102,7 @@ port="$(free_port)"
   echo "user www-data; daemon off; pid $site/nginx.pid; error_log $site/error.log; events {}"
   echo "http { access_log off; client_body_temp_path $site/tmp;"
   echo "server { listen 127.0.0.1:$port;"
-  block 2 | localise | sed '$d'
+  block nginx-fastcgi | localise | sed '$d'
   restriction nginx
   echo "}"
   echo "} }"
@@ -119,7 +117,7 @@ port="$(free_port)"
   grep -v '^ProxyPass\|^IncludeOptional\|^ErrorLog' "$VARPAGE_ROOT/config/fastcgi/apache.conf" |
     sed -e "s|8080|$port|g" -e "s|/srv/varpage|$site|g"
   echo "ErrorLog $site/error.log"
-  block 4 | localise
+  block apache-fastcgi | localise
   restriction apache
 } >"$site/apache.conf"
 spawn /usr/sbin/apache2 -f "$site/apache.conf" -D FOREGROUND
@@ -133,7 +131,7 @@ port="$(free_port)"
   echo "server.port = $port"
   echo "server.document-root = \"$site/htdocs\""
   echo "server.errorlog = \"$site/error.log\""
-  block 3 | localise
+  block lighttpd-fastcgi | localise
   restriction lighttpd
 } >"$site/lighttpd.conf"
 spawn /usr/sbin/lighttpd -D -f "$site/lighttpd.conf"
@@ -144,14 +142,14 @@ check_allowed_and_denied lighttpd "$port"
 # published upstream.
 backend_ports=("$(free_port)" "$(free_port)")
 for backend_port in "${backend_ports[@]}"; do
-  run_published "$(block 5 | localise | sed -e "s|192.0.2.10|127.0.0.1|g" -e "s|0.0.0.0|127.0.0.1|g" \
+  run_published "$(block upstream-backend | localise | sed -e "s|192.0.2.10|127.0.0.1|g" -e "s|0.0.0.0|127.0.0.1|g" \
     -e "s|-p 9000|-p $backend_port|g")"
 done
 port="$(free_port)"
 {
   echo "daemon off; pid $site/upstream.pid; error_log $site/error.log; events {}"
   echo "http { access_log off; client_body_temp_path $site/tmp;"
-  block 6 | sed -e "s|192.0.2.21:9000|127.0.0.1:${backend_ports[0]}|" \
+  block upstream-site | sed -e "s|192.0.2.21:9000|127.0.0.1:${backend_ports[0]}|" -e '/listen \[::\]:80;/d' \
     -e "s|192.0.2.22:9000|127.0.0.1:${backend_ports[1]}|" -e "s|listen 80;|listen 127.0.0.1:$port;|"
   echo "}"
 } >"$site/upstream.conf"

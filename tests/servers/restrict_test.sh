@@ -1,7 +1,8 @@
 #!/bin/bash
 # Serves varpage with the address restriction of config/restrict/ in place:
-# at every path the server serves the page at, a client from the allowed
-# address gets it and any other gets 403.
+# at every path the server serves the page at, a client from the machine
+# itself (127.0.0.1, where these servers listen) gets it and any other
+# (127.0.0.2) gets 403.
 #   restrict_test.sh lighttpd|apache|nginx|busybox PATH-TO-VARPAGE
 #   restrict_test.sh lighttpd_fastcgi|apache_fastcgi|nginx_fastcgi PATH-TO-VARPAGE
 # (the FastCGI configurations take the same restrictions as their servers)
@@ -13,21 +14,24 @@ here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
 skip_unless_server_installed "$server"
 skip_unless_installed /usr/bin/curl /usr/bin/python3
-# The allowed client, 127.0.0.2, is not in /etc/hosts: its lookup must find
-# no network to go to.
+# The refused client, 127.0.0.2, is not in /etc/hosts: should it get the
+# page, its lookup must find no network to go to.
 if ! go_offline "$0" "$@"; then
   echo "SKIPPED: no empty network namespace can be made here"
   exit 77
 fi
 
 open_site "$varpage"
-allowed=127.0.0.2
-denied=127.0.0.1
+allowed=127.0.0.1
+denied=127.0.0.2
 # BusyBox takes its configuration with -c, from outside the folder it
-# serves; the others include it.
+# serves; the others include it. The stand-alone lighttpd serves nothing but
+# the page, at every folder's URL too: its rule covers the whole server.
 extra="$site/extra-restrict.conf"
 [ "$server" = busybox ] && extra="$site/busybox.conf"
-sed "s|@ALLOWED@|$allowed|g" "$VARPAGE_ROOT/config/restrict/${server%_fastcgi}.conf" >"$extra"
+restriction="${server%_fastcgi}"
+[ "$server" = lighttpd ] && restriction=lighttpd-whole-server
+cp "$VARPAGE_ROOT/config/restrict/$restriction.conf" "$extra"
 "start_$server" "$site" "$port"
 
 # Every path the server's configuration serves the page at, with path info,

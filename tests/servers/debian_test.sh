@@ -1,0 +1,246 @@
+#!/bin/bash
+# Follows one recipe of docs/servers.md on this machine's Debian packages,
+# from their stock configuration (tests/servers/debian_lib.sh keeps the host
+# untouched), and asks the server at every path that serves the page or
+# anything else, from 127.0.0.1, ::1 and 127.0.0.2: the page only where the
+# recipe serves it, to whom it lets in; 403 to an address it refuses; 401
+# without and the page with a password; Debian's own pages served to every
+# client as before.
+#   debian_test.sh RECIPE PATH-TO-VARPAGE [GUIDE]
+# GUIDE is docs/servers.md unless given, so that a doctored copy can be
+# shown to fail.
+set -uo pipefail
+
+recipe="$1"
+varpage="$(realpath "$2")"
+here="$(cd "$(dirname "$0")" && pwd)"
+source "$here/../../scripts/lib/servers.sh"
+source "$here/debian_lib.sh"
+guide="$(realpath "${3:-$VARPAGE_ROOT/docs/servers.md}")"
+skip_unless_installed /usr/bin/curl /usr/sbin/service
+# The clients 127.0.0.2 and ::1 are not in /etc/hosts: their lookups find no
+# network to go to in the namespace.
+debian_enter "$varpage" "$0" "$@"
+
+failed=0
+fail() {
+  echo "FAILED: $*"
+  failed=1
+}
+user=alice
+password=secret
+# What htpasswd asks for: the password, twice.
+RECIPE_INPUT="$password"$'\n'"$password"
+
+# What the server serves. page_paths: where it serves the page; other_paths:
+# where it must not; site_pages: Debian's own pages, for everyone.
+page_paths=(/cgi-bin/varpage /cgi-bin/varpage/more '/cgi-bin/varpage?q=1' /cgi-bin//varpage
+  /%63gi-bin/varpage /cgi-bin/varpag%65)
+other_paths=(/ /cgi-bin/)
+site_pages=()
+# Who may have it: everyone, local (127.0.0.1 and ::1, 127.0.0.2 gets 403)
+# or password (401 without, the page with it).
+access=everyone
+# ::1 gets nothing at all from a server that listens on 127.0.0.1 only.
+ipv6=yes
+# Debian's pages each server shows at /, where they exist.
+debian_pages() {
+  local page
+  for page in "$@"; do [ -f "/var/www/html/$page" ] && site_pages+=("/$page"); done
+}
+
+# The recipes: what each needs, and the guide's blocks it follows, in order.
+# A restriction or a password is the server's own, added to the CGI or
+# FastCGI recipe as the guide says.
+server="${recipe%%_*}"
+case "$server" in
+  lighttpd)
+    skip_unless_installed /usr/sbin/lighttpd
+    debian_pages index.lighttpd.html index.html
+    ;;
+  apache)
+    skip_unless_installed /usr/sbin/apache2
+    debian_pages index.html
+    ;;
+  nginx)
+    skip_unless_installed /usr/sbin/nginx
+    debian_pages index.nginx-debian.html index.html
+    ;;
+  busybox)
+    skip_unless_installed /bin/busybox
+    DEBIAN_PORT=8080
+    ipv6=no
+    other_paths=(/ /cgi-bin/ /cgi-bin/missing)
+    ;;
+esac
+case "$recipe" in
+  lighttpd | lighttpd_restricted | lighttpd_password) steps=(lighttpd) ;;
+  lighttpd_fastcgi*) steps=(lighttpd-fastcgi lighttpd-fastcgi-enable) ;;
+  apache | apache_restricted | apache_password) steps=(apache) ;;
+  apache_fastcgi*)
+    skip_unless_installed /usr/bin/spawn-fcgi /usr/lib/apache2/modules/mod_proxy_fcgi.so
+    steps=(fastcgi-spawn apache-fastcgi apache-fastcgi-enable)
+    ;;
+  nginx | nginx_restricted | nginx_password)
+    skip_unless_installed /usr/sbin/fcgiwrap
+    steps=(nginx nginx-location)
+    ;;
+  nginx_fastcgi*)
+    skip_unless_installed /usr/bin/spawn-fcgi
+    steps=(fastcgi-spawn nginx-fastcgi)
+    ;;
+  nginx_upstream) skip_unless_installed /usr/bin/spawn-fcgi ;;
+  busybox | busybox_restricted | busybox_password) steps=(busybox-folder) ;;
+  *)
+    echo "unknown recipe $recipe" >&2
+    exit 2
+    ;;
+esac
+case "$recipe" in
+  *_restricted)
+    access=local
+    case "$server" in
+      lighttpd | apache) steps+=("$server-restrict" "$server-restrict-enable") ;;
+      nginx) steps+=(nginx-restrict) ;;
+      busybox) steps+=(busybox-restrict busybox-with-config) ;;
+    esac
+    ;;
+  *_password)
+    access=password
+    case "$server" in
+      lighttpd | apache) steps+=("$server-password" "$server-password-enable") ;;
+      nginx) steps+=(nginx-password nginx-password-file) ;;
+      busybox) steps+=(busybox-password busybox-with-config) ;;
+    esac
+    ;;
+  busybox) steps+=(busybox) ;;
+esac
+case "$recipe" in
+  nginx | nginx_restricted | nginx_password) steps+=(nginx-restart) ;;
+  nginx_fastcgi*) steps+=(nginx-fastcgi-restart) ;;
+esac
+
+for step in "${steps[@]}"; do apply "$step"; done
+
+if [ "$recipe" = nginx_upstream ]; then
+  # Two backends on this machine, the web server (nginx) reaching them from
+  # 127.0.0.1, behind the published site, found by its name.
+  backends=("$(free_port)" "$(free_port)")
+  for backend in "${backends[@]}"; do
+    apply upstream-backend "s|192.0.2.10|127.0.0.1|g; s|0.0.0.0|127.0.0.1|g; s|-p 9000|-p $backend|g"
+  done
+  apply upstream-site "s|192.0.2.21:9000|127.0.0.1:${backends[0]}|; s|192.0.2.22:9000|127.0.0.1:${backends[1]}|"
+  apply upstream-enable
+  host_header=(-H "Host: varpage.example.org")
+fi
+
+wait_for_http "$DEBIAN_PORT" || exit 1
+
+# check ADDRESS PATH: what ADDRESS gets at PATH is what the recipe says.
+check_page_path() {
+  local address="$1" path="$2"
+  if [ "$ipv6" = no ] && [ "$address" = ::1 ]; then
+    ask "$address" "$path"
+    if [ "$code" = 000 ]; then echo "ok: $address: nothing listens for it ($path)"; else
+      fail "$address got $code at $path from a server meant for 127.0.0.1 only"; fi
+    return
+  fi
+  ask "$address" "$path"
+  case "$access" in
+    everyone) want=page ;;
+    local) if [ "$address" = 127.0.0.2 ]; then want=403; else want=page; fi ;;
+    password) want=401 ;;
+  esac
+  if [ "$want" = page ]; then
+    if [ "$code" = 200 ] && is_page_for "$address"; then echo "ok: $address gets the page at $path"; else
+      fail "$address does not get the page at $path ($code): $(tail -c 300 <<<"$body")"; fi
+  elif [ "$code" = "$want" ] && ! is_page; then
+    echo "ok: $address gets $code at $path"
+  else
+    fail "$address got $code at $path, not $want$(is_page && echo ', with the page')"
+  fi
+  if [ "$access" = password ]; then
+    ask "$address" "$path" "$user:$password"
+    if [ "$code" = 200 ] && is_page_for "$address"; then
+      echo "ok: $address gets the page at $path with the password"
+    else
+      fail "$address does not get the page at $path with the password ($code)"
+    fi
+    # (once: servers take their time to answer a wrong password)
+    [ "$path" = "${page_paths[0]}" ] || return 0
+    ask "$address" "$path" "$user:wrong"
+    if [ "$code" = 401 ] && ! is_page; then echo "ok: $address gets 401 at $path with a wrong password"; else
+      fail "$address got $code at $path with a wrong password$(is_page && echo ', with the page')"; fi
+  fi
+}
+
+for address in 127.0.0.1 ::1 127.0.0.2; do
+  for path in "${page_paths[@]}"; do check_page_path "$address" "$path"; done
+  [ "$ipv6" = no ] && [ "$address" = ::1 ] && continue
+  for path in "${other_paths[@]}"; do
+    ask "$address" "$path"
+    if ! is_page && [ "$code" != 000 ]; then echo "ok: $address gets no page at $path ($code)"; else
+      fail "$address got the page (or nothing) at $path ($code)"; fi
+  done
+  # Debian's default site, as before: its pages, and no varpage where the
+  # recipe made a site of its own.
+  site_header=("${host_header[@]}")
+  host_header=()
+  for path in "${site_pages[@]}"; do
+    ask "$address" "$path"
+    if [ "$code" = 200 ] && [ "$(printf '%s' "$body")" = "$(cat "/var/www/html$path")" ]; then
+      echo "ok: $address gets Debian's $path"
+    else
+      fail "$address does not get Debian's $path ($code)"
+    fi
+  done
+  if [ "${#site_header[@]}" != 0 ]; then
+    ask "$address" /cgi-bin/varpage
+    if ! is_page; then echo "ok: $address gets no page from the default site ($code)"; else
+      fail "$address gets the page from the default site"; fi
+  fi
+  host_header=("${site_header[@]}")
+done
+
+# Nothing that runs varpage, or is varpage, runs as root: lighttpd and
+# BusyBox drop to www-data, and so do fcgiwrap and the FastCGI processes.
+# (Apache's and nginx's masters stay root by design; their workers are
+# www-data in Debian's configuration.)
+for pid in $(sandbox_pids); do
+  exe="$(readlink "/proc/$pid/exe" 2>/dev/null)" || continue
+  case "${exe##*/}" in
+    varpage | lighttpd | busybox | fcgiwrap)
+      owner="$(stat -c %U "/proc/$pid")"
+      if [ "$owner" = www-data ]; then echo "ok: ${exe##*/} ($pid) runs as www-data"; else
+        fail "${exe##*/} ($pid) runs as $owner"; fi
+      ;;
+  esac
+done
+# One socket owner and mode that every server's workers (www-data) can use.
+if [ -S /run/varpage/fcgi.sock ]; then
+  mode="$(stat -c '%U:%G %a' /run/varpage/fcgi.sock)"
+  if [ "$mode" = "www-data:www-data 660" ]; then echo "ok: the socket is www-data's, mode 0660"; else
+    fail "the socket is $mode"; fi
+fi
+
+# The stand-alone lighttpd serves the page at / and /cgi-bin/ too: the
+# guide's password for it must hold there as well.
+if [ "$recipe" = lighttpd_password ]; then
+  echo "-- the stand-alone lighttpd (config/lighttpd.conf) with lighttpd-password-whole-server"
+  site="$(mktemp -d)"
+  make_site "$site" "$varpage"
+  DEBIAN_PORT="$(free_port)"
+  guide_block "$guide" lighttpd-password-whole-server | sed "s|/srv/varpage|$site|g" >"$site/extra-password.conf"
+  htpasswd -cb "$site/varpage.htpasswd" "$user" "$password" 2>/dev/null
+  spawn /usr/sbin/lighttpd -D -f "$(render_config lighttpd "$site" "$DEBIAN_PORT")"
+  wait_for_http "$DEBIAN_PORT" || exit 1
+  for path in "${page_paths[@]}" / '/?q=1' /cgi-bin/; do check_page_path 127.0.0.1 "$path"; done
+  stop_servers
+fi
+
+if [ "$failed" != 0 ]; then
+  for log in /var/log/lighttpd/error.log /var/log/apache2/error.log /var/log/nginx/error.log; do
+    [ -s "$log" ] && { echo "--- $log"; tail -n 20 "$log"; }
+  done
+fi
+exit $failed
