@@ -10,7 +10,7 @@
 # scripts/lib/servers.sh.
 
 # debian_enter VARPAGE "$0" "$@": as root, runs the calling script again in
-# new mount and network namespaces, then (in there) lays out the sandbox with
+# new mount, network and process namespaces, then (in there) lays out the sandbox with
 # VARPAGE installed as /usr/lib/cgi-bin/varpage, as the package installs it.
 # Exits 77 where that cannot be done.
 debian_enter() {
@@ -21,13 +21,15 @@ debian_enter() {
       echo "SKIPPED: the Debian recipes run the servers' init scripts, which needs root"
       exit 77
     fi
-    if ! unshare -m -n true 2>/dev/null; then
-      echo "SKIPPED: no private mount and network namespace can be made here"
+    if ! unshare -m -n -p -f --mount-proc true 2>/dev/null; then
+      echo "SKIPPED: no private mount, network and process namespace can be made here"
       exit 77
     fi
     # Made out here so that it can be removed once the namespace is gone.
     dir="$(mktemp -d /tmp/varpage-debian.XXXXXX)"
-    VARPAGE_SANDBOX="$dir" VARPAGE_OFFLINE=1 unshare -m -n -- bash "$@"
+    # A process namespace of its own too: init scripts look for their server
+    # by name (pidof), and must not find another test's on this machine.
+    VARPAGE_SANDBOX="$dir" VARPAGE_OFFLINE=1 unshare -m -n -p -f --mount-proc -- bash "$@"
     rc=$?
     rmdir "$dir" 2>/dev/null || true
     exit $rc
@@ -156,6 +158,8 @@ run_shell_block() {
 #   # /etc/...                         the whole of a new file
 #   # in the server block of FILE      after FILE's first server_name line
 #   # in the location block of FILE    before the end of FILE's varpage location
+#   # in the :80 block of FILE         after the line that opens Caddy's :80 site
+#   # in the handle block of FILE      after the line that opens varpage's handle
 place_block() {
   local text="$1" first file
   first="$(head -n1 <<<"$text")"
@@ -173,6 +177,14 @@ place_block() {
     "# in the location block of "*)
       file="${first#"# in the location block of "}"
       insert_in_location "$file" "$text"
+      ;;
+    "# in the :80 block of "*)
+      file="${first#"# in the :80 block of "}"
+      insert_after "$file" '^:80 [{]' "$text"
+      ;;
+    "# in the handle block of "*)
+      file="${first#"# in the handle block of "}"
+      insert_after "$file" '^[[:space:]]*handle .cgi-bin.varpage' "$text"
       ;;
     *)
       echo "FAILED: the guide does not say which file this block goes in: $first"
