@@ -64,6 +64,29 @@ check_kept_connections() {
   else
     fail "$requests requests over $seen connections, with $workers server processes"
   fi
+  # varpage restarted closes the kept connections at its end (as it closes
+  # one idle for 30 s): the server must notice and open new ones, not hand
+  # the next requests to a dead connection.
+  restart_varpage
+  for i in 1 2 3 4; do
+    address="${addresses[$((i % 3))]}"
+    ask "$address" "/cgi-bin/varpage?after-restart=$i"
+    if [ "$code" = 200 ] && is_page_for "$address" && has_row QUERY_STRING "after-restart=$i"; then
+      echo "ok: request $i after varpage's restart gets its page"
+    else
+      fail "request $i after varpage's restart gets $code"
+    fi
+  done
+}
+
+# restart_varpage: stops the varpage the guide's spawn-fcgi line started, and
+# starts it again with the same line.
+restart_varpage() {
+  local pid
+  for pid in $(sandbox_pids); do
+    [ "$(readlink "/proc/$pid/exe")" = /usr/lib/cgi-bin/varpage ] && stop_pid "$pid"
+  done
+  apply fastcgi-spawn
 }
 
 # check_closed_connections: where the recipe does not keep connections, none
