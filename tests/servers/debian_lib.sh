@@ -10,8 +10,9 @@
 # scripts/lib/servers.sh.
 
 # debian_enter VARPAGE "$0" "$@": as root, runs the calling script again in
-# new mount, network and process namespaces, then (in there) lays out the sandbox with
-# VARPAGE installed as /usr/lib/cgi-bin/varpage, as the package installs it.
+# new mount, network and process namespaces, then (in there) lays out the
+# sandbox with VARPAGE installed as /usr/lib/cgi-bin/varpage, as the package
+# installs it.
 # Exits 77 where that cannot be done.
 debian_enter() {
   local varpage="$1" dir rc
@@ -22,13 +23,14 @@ debian_enter() {
       exit 77
     fi
     if ! unshare -m -n -p -f --mount-proc true 2>/dev/null; then
-      echo "SKIPPED: no private mount, network and process namespace can be made here"
+      echo "SKIPPED: no private mount, network and process namespaces can be made here"
       exit 77
     fi
     # Made out here so that it can be removed once the namespace is gone.
     dir="$(mktemp -d /tmp/varpage-debian.XXXXXX)"
-    # A process namespace of its own too: init scripts look for their server
-    # by name (pidof), and must not find another test's on this machine.
+    # A process namespace too: init scripts look for their server by name
+    # (pidof apache2) and must not find those of tests running beside this
+    # one; and whatever is left when the test ends goes with it.
     VARPAGE_SANDBOX="$dir" VARPAGE_OFFLINE=1 unshare -m -n -p -f --mount-proc -- bash "$@"
     rc=$?
     rmdir "$dir" 2>/dev/null || true
