@@ -160,6 +160,8 @@ run_shell_block() {
 #   # /etc/...                         the whole of a new file
 #   # in the server block of FILE      after FILE's first server_name line
 #   # in the location block of FILE    before the end of FILE's varpage location
+#   # in the :80 block of FILE         after the line that opens Caddy's :80 site
+#   # in the handle block of FILE      after the line that opens varpage's handle
 place_block() {
   local text="$1" first file
   first="$(head -n1 <<<"$text")"
@@ -177,6 +179,14 @@ place_block() {
     "# in the location block of "*)
       file="${first#"# in the location block of "}"
       insert_in_location "$file" "$text"
+      ;;
+    "# in the :80 block of "*)
+      file="${first#"# in the :80 block of "}"
+      insert_after "$file" '^:80 [{]' "$text"
+      ;;
+    "# in the handle block of "*)
+      file="${first#"# in the handle block of "}"
+      insert_after "$file" '^[[:space:]]*handle .cgi-bin.varpage' "$text"
       ;;
     *)
       echo "FAILED: the guide does not say which file this block goes in: $first"

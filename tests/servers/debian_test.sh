@@ -66,6 +66,9 @@ case "$server" in
     skip_unless_installed /usr/sbin/nginx
     debian_pages index.nginx-debian.html index.html
     ;;
+  caddy)
+    skip_unless_installed /usr/bin/caddy /usr/bin/setpriv
+    ;;
   busybox)
     skip_unless_installed /bin/busybox
     DEBIAN_PORT=8080
@@ -90,6 +93,22 @@ case "$recipe" in
     steps=(fastcgi-spawn nginx-fastcgi)
     ;;
   nginx_upstream) skip_unless_installed /usr/bin/spawn-fcgi ;;
+  nginx_kept)
+    skip_unless_installed /usr/bin/spawn-fcgi
+    steps=(fastcgi-spawn nginx-kept-upstream nginx-kept)
+    ;;
+  apache_reuse)
+    skip_unless_installed /usr/bin/spawn-fcgi /usr/lib/apache2/modules/mod_proxy_fcgi.so
+    steps=(fastcgi-spawn apache-fastcgi-reuse apache-fastcgi-enable)
+    ;;
+  apache_fcgid | apache_fcgid_restricted)
+    skip_unless_installed /usr/lib/apache2/modules/mod_fcgid.so
+    steps=(apache-fcgid apache-fcgid-enable)
+    ;;
+  caddy | caddy_restricted)
+    skip_unless_installed /usr/bin/spawn-fcgi
+    steps=(fastcgi-spawn caddy caddy-site)
+    ;;
   busybox | busybox_restricted | busybox_password) steps=(busybox-folder) ;;
   *)
     echo "unknown recipe $recipe" >&2
@@ -103,6 +122,7 @@ case "$recipe" in
       lighttpd | apache) steps+=("$server-restrict" "$server-restrict-enable") ;;
       nginx) steps+=(nginx-restrict) ;;
       busybox) steps+=(busybox-restrict busybox-with-config) ;;
+      caddy) steps+=(caddy-restrict) ;;
     esac
     ;;
   *_password)
@@ -117,7 +137,8 @@ case "$recipe" in
 esac
 case "$recipe" in
   nginx | nginx_restricted | nginx_password) steps+=(nginx-restart) ;;
-  nginx_fastcgi*) steps+=(nginx-fastcgi-restart) ;;
+  nginx_fastcgi* | nginx_kept) steps+=(nginx-fastcgi-restart) ;;
+  caddy*) steps+=(caddy-start) ;;
 esac
 
 for step in "${steps[@]}"; do apply "$step"; done
@@ -237,6 +258,16 @@ if [ "$recipe" = lighttpd_password ]; then
   for path in "${page_paths[@]}" / '/?q=1' /cgi-bin/; do check_page_path 127.0.0.1 "$path"; done
   stop_servers
 fi
+
+# What some recipes do beyond the page: connections kept or closed, bodies
+# mod_fcgid refuses, Caddy's own page and user.
+source "$here/debian_checks.sh"
+case "$recipe" in
+  nginx_kept | apache_reuse) check_kept_connections ;;
+  nginx_fastcgi | apache_fastcgi) check_closed_connections ;;
+  apache_fcgid) check_fcgid_bodies ;;
+  caddy*) check_caddy ;;
+esac
 
 if [ "$failed" != 0 ]; then
   for log in /var/log/lighttpd/error.log /var/log/apache2/error.log /var/log/nginx/error.log; do
