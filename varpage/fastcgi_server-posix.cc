@@ -74,10 +74,18 @@ int wake_signal = 0;
 
 void woken(int) {}
 
+std::int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 class SocketConnection final : public Connection {
  public:
   SocketConnection(int socket, Worker& self)
-      : socket_(socket), self_(self), request_deadline_ms_(now_ms() + kDeadlineSeconds * 1000) {}
+      : socket_(socket),
+        self_(self),
+        request_deadline_ms_(monotonic_ms() + kDeadlineSeconds * 1000) {}
 
   std::size_t read(char* buffer, std::size_t size) override {
     for (;;) {
@@ -96,7 +104,7 @@ class SocketConnection final : public Connection {
   }
 
   bool write(std::initializer_list<std::string_view> pieces) override {
-    const std::int64_t deadline_ms = now_ms() + kDeadlineSeconds * 1000;
+    const std::int64_t deadline_ms = monotonic_ms() + kDeadlineSeconds * 1000;
     iovec parts[3];
     if (pieces.size() > 3) return false;
     std::size_t count = 0;
@@ -132,7 +140,7 @@ class SocketConnection final : public Connection {
   }
 
   void request_done() override {
-    request_deadline_ms_ = now_ms() + kDeadlineSeconds * 1000;
+    request_deadline_ms_ = monotonic_ms() + kDeadlineSeconds * 1000;
     answered_ = true;
   }
 
@@ -145,12 +153,6 @@ class SocketConnection final : public Connection {
   }
 
  private:
-  static std::int64_t now_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
-  }
-
   void serving() {
     if (!between_requests_) return;
     between_requests_ = false;
@@ -161,7 +163,7 @@ class SocketConnection final : public Connection {
   // then tries again, and sees whether the process is stopping) or the
   // deadline passes (false).
   bool wait_for(short events, std::int64_t deadline_ms) {
-    const std::int64_t left = deadline_ms - now_ms();
+    const std::int64_t left = deadline_ms - monotonic_ms();
     if (left <= 0) return false;
     pollfd ready{socket_, events, 0};
     const int result = ::poll(&ready, 1, static_cast<int>(left));
@@ -341,10 +343,17 @@ void wake_workers(std::initializer_list<Doing> what) {
   pthread_mutex_unlock(&pool_lock);
 }
 
-// Asks `count` idle workers to leave; returns how many were asked.
+// Asks up to `count` idle workers to leave, keeping kFirstWorkers besides
+// those already asked; returns how many were asked.
 unsigned retire_workers(unsigned count) {
-  unsigned asked = 0;
   pthread_mutex_lock(&pool_lock);
+  unsigned staying = 0;
+  for (const Worker& worker : workers) {
+    if (worker.in_use && !worker.retire.load()) ++staying;
+  }
+  if (staying < kFirstWorkers + count)
+    count = staying > kFirstWorkers ? staying - kFirstWorkers : 0;
+  unsigned asked = 0;
   for (Worker& worker : workers) {
     if (asked == count) break;
     if (!worker.in_use || worker.doing.load() != Doing::kAccepting || worker.retire.load()) {
@@ -356,12 +365,6 @@ unsigned retire_workers(unsigned count) {
   }
   pthread_mutex_unlock(&pool_lock);
   return asked;
-}
-
-std::int64_t monotonic_ms() {
-  timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
 }
 
 // The main thread's work while the workers serve: takes the signals that
@@ -393,7 +396,7 @@ void housekeep(const sigset_t& signals) {
       }
       if (now >= next_sample_ms) {
         history.add(idle_workers.load());
-        const unsigned retiring = retire_workers(std::min(history.surplus(), live - kFirstWorkers));
+        const unsigned retiring = retire_workers(history.surplus());
         history.retired(retiring);
         next_sample_ms = now + 1000;
       }
