@@ -344,12 +344,19 @@ void wake_workers(std::initializer_list<Doing> what) {
 }
 
 // Asks up to `count` idle workers to leave, keeping kFirstWorkers besides
-// those already asked; returns how many were asked.
+// those already asked; returns how many were asked. Those asked before that
+// still wait in accept() are woken again: the signal may have come just
+// before they entered it.
 unsigned retire_workers(unsigned count) {
   pthread_mutex_lock(&pool_lock);
   unsigned staying = 0;
   for (const Worker& worker : workers) {
-    if (worker.in_use && !worker.retire.load()) ++staying;
+    if (!worker.in_use) continue;
+    if (!worker.retire.load()) {
+      ++staying;
+    } else if (worker.doing.load() == Doing::kAccepting) {
+      pthread_kill(worker.thread, wake_signal);
+    }
   }
   if (staying < kFirstWorkers + count)
     count = staying > kFirstWorkers ? staying - kFirstWorkers : 0;
