@@ -88,6 +88,9 @@ class Reader {
     return true;
   }
 
+  // Whether bytes that came with an earlier read are still to be taken.
+  bool holds_bytes() const { return begin_ != end_; }
+
  private:
   Connection& connection_;
   std::size_t begin_ = 0;
@@ -346,6 +349,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
   bool stdin_done = false;
 
   for (;;) {
+    if (request_id == 0 && !reader.holds_bytes()) connection.between_requests();
     char head[kHeaderSize];
     if (!reader.read(head, sizeof head)) return;
     const Header header = parse_header(head);

@@ -31,6 +31,12 @@ class Connection {
   // long a request may take starts counting again for the next.
   virtual void request_done() {}
 
+  // Told before the first byte of each request (and of each record outside
+  // one) is read, unless that byte came with an earlier read: the connection
+  // is between requests, where a process that stops may end it (its reads
+  // then give 0) without cutting one short.
+  virtual void between_requests() {}
+
  protected:
   ~Connection() = default;
 };

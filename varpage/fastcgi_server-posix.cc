@@ -1,17 +1,23 @@
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "fastcgi.h"
 #include "fastcgi_server.h"
@@ -28,22 +34,77 @@ namespace {
 // outside a request (GET_VALUES, say) do not renew it.
 constexpr int kDeadlineSeconds = 30;
 
+// A worker needs a record's buffer and the resolver's, not the 8 MiB that
+// threads get by default.
+constexpr std::size_t kStackSize = 1024 * 1024;
+
+// What a worker is doing, for the housekeeper (the main thread) to know whom
+// to wake: when the process stops, the workers that wait for a connection or
+// for the next request on a kept one; when workers retire, idle ones.
+enum class Doing : unsigned char { kAccepting, kServing, kBetweenRequests, kEnded };
+
+struct Worker {
+  std::atomic<Doing> doing{Doing::kAccepting};
+  // Set by the housekeeper: leave when next idle, unless that would leave
+  // no worker waiting for connections.
+  std::atomic<bool> retire{false};
+  // The rest is the housekeeper's, under pool_lock.
+  bool in_use = false;
+  pthread_t thread{};
+  void* stack = nullptr;
+  std::size_t stack_size = 0;
+};
+
+// Set once the process has been asked to stop.
+std::atomic<bool> stopping{false};
+
+// Workers waiting in accept(). The one that takes the last idle place starts
+// another, so that one is always waiting for the next connection.
+std::atomic<unsigned> idle_workers{0};
+
+pthread_mutex_t pool_lock = PTHREAD_MUTEX_INITIALIZER;
+Worker workers[kWorkers];
+unsigned live_workers = 0;  // under pool_lock
+
+int shared_listener = -1;
+pthread_t housekeeper;
+// The signal that wakes a thread blocked in a system call: accept(), poll()
+// and the like return EINTR, as its handler does not ask for a restart.
+int wake_signal = 0;
+
+void woken(int) {}
+
+std::int64_t monotonic_ms() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
 class SocketConnection final : public Connection {
  public:
-  explicit SocketConnection(int socket) : socket_(socket) { request_done(); }
+  SocketConnection(int socket, Worker& self)
+      : socket_(socket),
+        self_(self),
+        request_deadline_ms_(monotonic_ms() + kDeadlineSeconds * 1000) {}
 
   std::size_t read(char* buffer, std::size_t size) override {
     for (;;) {
       const ssize_t got = ::recv(socket_, buffer, size, MSG_DONTWAIT);
-      if (got >= 0) return static_cast<std::size_t>(got);
+      if (got >= 0) {
+        serving();
+        return static_cast<std::size_t>(got);
+      }
       if (errno == EINTR) continue;
-      if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_for(POLLIN, request_deadline_ms_))
-        return 0;
+      if (errno != EAGAIN && errno != EWOULDBLOCK) return 0;
+      // Nothing of the next request has come: a stopping process ends the
+      // connection here, and the web server asks again on another.
+      if (between_requests_ && stopping.load()) return 0;
+      if (!wait_for(POLLIN, request_deadline_ms_)) return 0;
     }
   }
 
   bool write(std::initializer_list<std::string_view> pieces) override {
-    const std::int64_t deadline_ms = now_ms() + kDeadlineSeconds * 1000;
+    const std::int64_t deadline_ms = monotonic_ms() + kDeadlineSeconds * 1000;
     iovec parts[3];
     if (pieces.size() > 3) return false;
     std::size_t count = 0;
@@ -78,29 +139,42 @@ class SocketConnection final : public Connection {
     return true;
   }
 
-  void request_done() override { request_deadline_ms_ = now_ms() + kDeadlineSeconds * 1000; }
-
- private:
-  static std::int64_t now_ms() {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<std::int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+  void request_done() override {
+    request_deadline_ms_ = monotonic_ms() + kDeadlineSeconds * 1000;
+    answered_ = true;
   }
 
-  // Waits until the socket is ready for `events` or the deadline passes.
+  // A connection is owed the request it was opened for: the web server has
+  // sent it, or is about to. After that, it may be ended between requests.
+  void between_requests() override {
+    if (!answered_ || between_requests_) return;
+    between_requests_ = true;
+    self_.doing.store(Doing::kBetweenRequests);
+  }
+
+ private:
+  void serving() {
+    if (!between_requests_) return;
+    between_requests_ = false;
+    self_.doing.store(Doing::kServing);
+  }
+
+  // Waits until the socket is ready for `events`, a signal comes (the caller
+  // then tries again, and sees whether the process is stopping) or the
+  // deadline passes (false).
   bool wait_for(short events, std::int64_t deadline_ms) {
-    for (;;) {
-      const std::int64_t left = deadline_ms - now_ms();
-      if (left <= 0) return false;
-      pollfd ready{socket_, events, 0};
-      const int result = ::poll(&ready, 1, static_cast<int>(left));
-      if (result > 0) return true;
-      if (result == 0 || errno != EINTR) return false;
-    }
+    const std::int64_t left = deadline_ms - monotonic_ms();
+    if (left <= 0) return false;
+    pollfd ready{socket_, events, 0};
+    const int result = ::poll(&ready, 1, static_cast<int>(left));
+    return result > 0 || (result < 0 && errno == EINTR);
   }
 
   const int socket_;
-  std::int64_t request_deadline_ms_ = 0;
+  Worker& self_;
+  std::int64_t request_deadline_ms_;
+  bool answered_ = false;
+  bool between_requests_ = false;
 };
 
 class PageResponder final : public Responder {
@@ -124,80 +198,224 @@ bool allowed_peer(int client) {
   return web_server_allowed(allowed, peer);
 }
 
-// The workers take turns at accept(). The one that takes the last idle
-// place starts another, so there is always one waiting for the next
-// connection, up to kWorkers.
-std::atomic<unsigned> idle_workers{0};
-std::atomic<unsigned> started_workers{0};
+void* work(void* worker);
 
-// Workers still running, so that the process ends only when the last one
-// has finished its connection.
-pthread_mutex_t workers_lock = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t worker_ended = PTHREAD_COND_INITIALIZER;
-unsigned running_workers = 0;
-
-void count_worker(int change) {
-  pthread_mutex_lock(&workers_lock);
-  running_workers += change;
-  if (running_workers == 0) pthread_cond_broadcast(&worker_ended);
-  pthread_mutex_unlock(&workers_lock);
+// Starts a worker, unless kWorkers are running already or the process is
+// stopping. Its stack is mapped here rather than by the thread library, which
+// would keep the stacks of ended threads for later ones: after a burst, the
+// process would hold on to tens of MiB it no longer needs.
+void start_worker() {
+  if (stopping.load()) return;
+  const std::size_t page = static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+  pthread_mutex_lock(&pool_lock);
+  Worker* worker = nullptr;
+  for (Worker& each : workers) {
+    if (!each.in_use) {
+      worker = &each;
+      break;
+    }
+  }
+  void* stack = MAP_FAILED;
+  if (worker != nullptr) {
+    // The lowest page stays inaccessible, so that a stack that overflows
+    // faults instead of writing over what lies below.
+    stack = ::mmap(nullptr, kStackSize + page, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK,
+                   -1, 0);
+  }
+  if (stack != MAP_FAILED &&
+      ::mprotect(static_cast<char*>(stack) + page, kStackSize, PROT_READ | PROT_WRITE) == 0) {
+    worker->doing.store(Doing::kAccepting);
+    worker->retire.store(false);
+    idle_workers.fetch_add(1);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, static_cast<char*>(stack) + page, kStackSize);
+    if (pthread_create(&worker->thread, &attributes, work, worker) == 0) {
+      worker->in_use = true;
+      worker->stack = stack;
+      worker->stack_size = kStackSize + page;
+      stack = MAP_FAILED;
+      ++live_workers;
+    } else {
+      idle_workers.fetch_sub(1);
+    }
+    pthread_attr_destroy(&attributes);
+  }
+  if (stack != MAP_FAILED) ::munmap(stack, kStackSize + page);
+  const bool beyond_first = live_workers > kFirstWorkers;
+  pthread_mutex_unlock(&pool_lock);
+  // The housekeeper starts watching for workers to retire.
+  if (beyond_first) pthread_kill(housekeeper, wake_signal);
 }
 
-void* work(void* listener_address);
-
-// Starts a worker, unless kWorkers are running already. Its stack is small:
-// a worker needs a record's buffer and the resolver's, not the 8 MiB that
-// threads get by default.
-void start_worker(int* listener) {
-  if (started_workers.fetch_add(1) >= kWorkers) {
-    started_workers.fetch_sub(1);
-    return;
+// Gives up an idle place for good, unless it is the last one.
+bool leave_idle() {
+  unsigned idle = idle_workers.load();
+  while (idle > 1) {
+    if (idle_workers.compare_exchange_weak(idle, idle - 1)) return true;
   }
-  idle_workers.fetch_add(1);
-  count_worker(+1);
-  pthread_attr_t attributes;
-  pthread_attr_init(&attributes);
-  pthread_attr_setstacksize(&attributes, 1024 * 1024);
-  pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  if (pthread_create(&thread, &attributes, work, listener) != 0) {
-    idle_workers.fetch_sub(1);
-    started_workers.fetch_sub(1);
-    count_worker(-1);
-  }
-  pthread_attr_destroy(&attributes);
+  return false;
 }
 
-void* work(void* listener_address) {
-  int* listener = static_cast<int*>(listener_address);
+void* work(void* worker_address) {
+  Worker& self = *static_cast<Worker*>(worker_address);
+  // The wake signal reaches workers only; every other signal the
+  // housekeeper takes.
+  sigset_t wake;
+  sigemptyset(&wake);
+  sigaddset(&wake, wake_signal);
+  pthread_sigmask(SIG_UNBLOCK, &wake, nullptr);
   PageResponder responder;
   for (;;) {
-    const int client = ::accept4(*listener, nullptr, nullptr, SOCK_CLOEXEC);
+    // Checked before accept() too: the signal may have come just before it.
+    if (stopping.load()) {
+      idle_workers.fetch_sub(1);
+      break;
+    }
+    if (self.retire.load()) {
+      if (leave_idle()) break;
+      self.retire.store(false);
+    }
+    const int client = ::accept4(shared_listener, nullptr, nullptr, SOCK_CLOEXEC);
     if (client < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         // A non-blocking listening socket: wait for the next connection.
-        pollfd ready{*listener, POLLIN, 0};
+        pollfd ready{shared_listener, POLLIN, 0};
         ::poll(&ready, 1, -1);
         continue;
       }
       // The listening socket itself is gone: nothing more will come.
       if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) {
-        count_worker(-1);
-        return nullptr;
+        idle_workers.fetch_sub(1);
+        break;
       }
-      // Anything else passes: an aborted connection, a network error the
-      // next connection will not have, descriptors or memory running out.
-      // A short pause, so that a lasting one does not spin.
+      // Anything else passes: a signal, an aborted connection, a network
+      // error the next connection will not have, descriptors or memory
+      // running out. A short pause, so that a lasting one does not spin.
       if (errno != EINTR && errno != ECONNABORTED) ::poll(nullptr, 0, 100);
       continue;
     }
-    if (idle_workers.fetch_sub(1) == 1) start_worker(listener);
+    self.doing.store(Doing::kServing);
+    if (idle_workers.fetch_sub(1) == 1) start_worker();
     if (allowed_peer(client)) {
-      SocketConnection connection(client);
+      SocketConnection connection(client, self);
       serve_connection(connection, responder, kWorkers);
     }
     ::close(client);
     idle_workers.fetch_add(1);
+    self.doing.store(Doing::kAccepting);
+  }
+  self.doing.store(Doing::kEnded);
+  pthread_kill(housekeeper, wake_signal);
+  return nullptr;
+}
+
+// Joins the workers that have ended and unmaps their stacks. Returns how
+// many are still running.
+unsigned reap_workers() {
+  pthread_mutex_lock(&pool_lock);
+  bool reaped = false;
+  for (Worker& worker : workers) {
+    if (!worker.in_use || worker.doing.load() != Doing::kEnded) continue;
+    pthread_join(worker.thread, nullptr);
+    ::munmap(worker.stack, worker.stack_size);
+    worker.in_use = false;
+    --live_workers;
+    reaped = true;
+  }
+  const unsigned live = live_workers;
+  pthread_mutex_unlock(&pool_lock);
+  // Memory that retired workers freed goes back to the system.
+  if (reaped && !stopping.load()) malloc_trim(0);
+  return live;
+}
+
+// Wakes the workers doing any of `what`, to see whether they must leave.
+void wake_workers(std::initializer_list<Doing> what) {
+  pthread_mutex_lock(&pool_lock);
+  for (Worker& worker : workers) {
+    if (!worker.in_use) continue;
+    const Doing doing = worker.doing.load();
+    for (const Doing each : what) {
+      if (doing == each) pthread_kill(worker.thread, wake_signal);
+    }
+  }
+  pthread_mutex_unlock(&pool_lock);
+}
+
+// Asks up to `count` idle workers to leave, keeping kFirstWorkers besides
+// those already asked; returns how many were asked. Those asked before that
+// still wait in accept() are woken again: the signal may have come just
+// before they entered it.
+unsigned retire_workers(unsigned count) {
+  pthread_mutex_lock(&pool_lock);
+  unsigned staying = 0;
+  for (const Worker& worker : workers) {
+    if (!worker.in_use) continue;
+    if (!worker.retire.load()) {
+      ++staying;
+    } else if (worker.doing.load() == Doing::kAccepting) {
+      pthread_kill(worker.thread, wake_signal);
+    }
+  }
+  if (staying < kFirstWorkers + count)
+    count = staying > kFirstWorkers ? staying - kFirstWorkers : 0;
+  unsigned asked = 0;
+  for (Worker& worker : workers) {
+    if (asked == count) break;
+    if (!worker.in_use || worker.doing.load() != Doing::kAccepting || worker.retire.load()) {
+      continue;
+    }
+    worker.retire.store(true);
+    pthread_kill(worker.thread, wake_signal);
+    ++asked;
+  }
+  pthread_mutex_unlock(&pool_lock);
+  return asked;
+}
+
+// The main thread's work while the workers serve: takes the signals that
+// stop the process, retires workers that have been idle a while, and ends
+// once the last worker has.
+void housekeep(const sigset_t& signals) {
+  IdleHistory history;
+  bool watching = false;
+  std::int64_t next_sample_ms = 0;
+  for (;;) {
+    const unsigned live = reap_workers();
+    if (live == 0) return;
+    // How long to wait for the next signal; null for as long as it takes.
+    timespec wait{};
+    const timespec* timeout = nullptr;
+    if (stopping.load()) {
+      // Workers that wait for a connection or a request leave when woken.
+      // One that was between its check and its system call when the signal
+      // came has missed it: each is woken again until it has left.
+      wake_workers({Doing::kAccepting, Doing::kBetweenRequests});
+      wait.tv_nsec = 20 * 1000 * 1000;
+      timeout = &wait;
+    } else if (live > kFirstWorkers) {
+      const std::int64_t now = monotonic_ms();
+      if (!watching) {
+        history.reset();
+        watching = true;
+        next_sample_ms = now;
+      }
+      if (now >= next_sample_ms) {
+        history.add(idle_workers.load());
+        const unsigned retiring = retire_workers(history.surplus());
+        history.retired(retiring);
+        next_sample_ms = now + 1000;
+      }
+      const std::int64_t left = next_sample_ms - now;
+      wait.tv_sec = left / 1000;
+      wait.tv_nsec = left % 1000 * 1000 * 1000;
+      timeout = &wait;
+    } else {
+      watching = false;
+    }
+    const int taken = sigtimedwait(&signals, nullptr, timeout);
+    if (taken == SIGTERM || taken == SIGINT || taken == SIGQUIT) stopping.store(true);
   }
 }
 
@@ -246,19 +464,65 @@ bool web_server_allowed(const char* allowed, const sockaddr_storage& peer) {
   return false;
 }
 
+void IdleHistory::reset() {
+  for (unsigned& idle : samples_) idle = 0;
+  next_ = 0;
+}
+
+void IdleHistory::add(unsigned idle) {
+  samples_[next_] = idle;
+  next_ = (next_ + 1) % kIdleSamples;
+}
+
+unsigned IdleHistory::surplus() const {
+  unsigned fewest = samples_[0];
+  for (const unsigned idle : samples_) fewest = std::min(fewest, idle);
+  return fewest > 0 ? fewest - 1 : 0;
+}
+
+void IdleHistory::retired(unsigned count) {
+  for (unsigned& idle : samples_) idle = idle > count ? idle - count : 0;
+}
+
 void serve(int listener) {
-  static int shared_listener;
   shared_listener = listener;
-  for (unsigned i = 0; i + 1 < kFirstWorkers; ++i) start_worker(&shared_listener);
-  // This thread is a worker too, so one always runs.
-  started_workers.fetch_add(1);
-  idle_workers.fetch_add(1);
-  count_worker(+1);
-  work(&shared_listener);
-  // The listening socket is gone; the others finish what they serve.
-  pthread_mutex_lock(&workers_lock);
-  while (running_workers > 0) pthread_cond_wait(&worker_ended, &workers_lock);
-  pthread_mutex_unlock(&workers_lock);
+  housekeeper = pthread_self();
+  wake_signal = SIGRTMIN;
+  // Each worker's lookup needs descriptors of its own besides its
+  // connection's: the soft limit (often 1024) would run out long before 512
+  // workers do, and the hard limit is what the process may have.
+  rlimit files;
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+    files.rlim_cur = files.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &files);
+  }
+  // Every thread would otherwise get a malloc arena of its own, up to eight
+  // per core, each reserving 64 MiB of address space for good. The workers
+  // allocate little, and mostly from their per-thread caches.
+  mallopt(M_ARENA_MAX, 1);
+
+  // Nothing to reload: these must not end the process, as they would.
+  signal(SIGHUP, SIG_IGN);
+  signal(SIGUSR1, SIG_IGN);
+  signal(SIGUSR2, SIG_IGN);
+  struct sigaction wake {};
+  wake.sa_handler = woken;
+  sigemptyset(&wake.sa_mask);
+  sigaction(wake_signal, &wake, nullptr);
+  // Blocked here, and so in every worker, which inherits the mask: the
+  // housekeeper takes them with sigtimedwait. (Workers unblock the wake
+  // signal for themselves.)
+  sigset_t signals;
+  sigemptyset(&signals);
+  for (const int each : {SIGTERM, SIGINT, SIGQUIT, wake_signal}) sigaddset(&signals, each);
+  pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+  for (unsigned i = 0; i < kFirstWorkers; ++i) start_worker();
+  // Returns when the last worker has ended: the process was asked to stop,
+  // or the listening socket failed. The socket stays open: under systemd it
+  // is shared with the socket unit, and what arrives on it now waits for
+  // the next process.
+  housekeep(signals);
 }
 
 }  // namespace varpage::fastcgi

@@ -7,6 +7,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace varpage::fastcgi {
 namespace {
@@ -51,6 +52,42 @@ TEST(WebServerAllowedTest, OnlyListedAddressesAreServed) {
   for (const auto& c : cases) {
     EXPECT_EQ(web_server_allowed(c.allowed, peer(c.peer)), c.served)
         << (c.allowed ? c.allowed : "(unset)") << " / " << c.peer;
+  }
+}
+
+// Workers may leave only once they have been idle for a whole window of
+// samples, and one of them stays.
+TEST(IdleHistoryTest, SurplusIsWhatStayedIdleAllAlongButOne) {
+  struct Run {
+    unsigned samples;
+    unsigned idle;
+  };
+  const unsigned n = kIdleSamples;
+  const struct {
+    const char* what;
+    std::vector<Run> runs;
+    unsigned retired;
+    unsigned surplus;
+  } cases[] = {
+      {"nothing sampled", {}, 0, 0},
+      {"window not full yet", {{n - 1, 100}}, 0, 0},
+      {"a full window", {{n, 100}}, 0, 99},
+      {"one busy moment", {{n, 100}, {1, 3}, {5, 100}}, 0, 2},
+      {"busy moment has passed", {{1, 3}, {n, 100}}, 0, 99},
+      {"busy moment not yet passed", {{1, 3}, {n - 1, 100}}, 0, 2},
+      {"never idle", {{n, 0}}, 0, 0},
+      {"one idle is kept", {{n, 1}}, 0, 0},
+      {"retired ones are not counted again", {{n, 100}}, 40, 59},
+      {"more retired than sampled", {{n, 100}, {1, 30}}, 40, 0},
+  };
+  for (const auto& c : cases) {
+    IdleHistory history;
+    history.reset();
+    for (const Run& run : c.runs) {
+      for (unsigned i = 0; i < run.samples; ++i) history.add(run.idle);
+    }
+    history.retired(c.retired);
+    EXPECT_EQ(history.surplus(), c.surplus) << c.what;
   }
 }
 

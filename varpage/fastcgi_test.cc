@@ -82,10 +82,19 @@ class FakeConnection final : public Connection {
     writes.push_back(bytes);
     return true;
   }
+  void between_requests() override {
+    between_requests_at.push_back(offset_);
+    if (between_requests_at.size() > open_for) input_.resize(offset_);
+  }
 
   std::string output;
   std::vector<std::string> writes;
   std::size_t write_limit = SIZE_MAX;
+  // How far the input had been read each time the connection was told it is
+  // between requests, and how many times it stays open after that (then
+  // the input ends there, as a stopping process ends it).
+  std::vector<std::size_t> between_requests_at;
+  std::size_t open_for = SIZE_MAX;
 
  private:
   std::string input_;
@@ -188,6 +197,42 @@ TEST(FastCgiTest, KeptConnectionServesEachRequestItsOwnVariables) {
                                      expected_head(kExpires) + two_cells("N", "2") + kExpectedTail +
                                      kHeader + expected_head(kExpires) + two_cells("N", "3") +
                                      kExpectedTail);
+}
+
+// A stopping process closes a kept connection between requests: told only
+// where no byte of the next record has been read, it never cuts a request
+// short, and a request whose bytes were read already is served.
+TEST(FastCgiTest, StoppingClosesAKeptConnectionOnlyBetweenRequests) {
+  const std::string values = record(9, 0, pair("FCGI_MAX_REQS", ""));
+  const std::string first = request(1, pair("N", "1"), true);
+  const std::string second = request(2, pair("N", "2"), true);
+  const std::string input = values + first + second;
+  const std::size_t a = values.size(), b = a + first.size(), end = b + second.size();
+  const struct {
+    const char* what;
+    std::size_t step;
+    std::size_t open_for;
+    std::vector<std::size_t> between_requests_at;
+    std::size_t pages;
+  } cases[] = {
+      {"stays open", 1, SIZE_MAX, {0, a, b, end}, 2},
+      {"closes before any record", 1, 0, {0}, 0},
+      {"closes after the values", 1, 1, {0, a}, 0},
+      {"closes after the first request", 1, 2, {0, a, b}, 1},
+      {"input already read is served", 65536, 1, {0, end}, 2},
+  };
+  for (const auto& c : cases) {
+    FakeConnection connection(input, c.step);
+    connection.open_for = c.open_for;
+    RecordingResponder responder;
+    serve_connection(connection, responder, 16);
+    EXPECT_EQ(connection.between_requests_at, c.between_requests_at) << c.what;
+    EXPECT_EQ(responder.environments.size(), c.pages) << c.what;
+    const std::string ends[] = {"", end_request(1), end_request(1) + end_request(2)};
+    const std::string answered_values =
+        c.open_for > 0 ? record(10, 0, pair("FCGI_MAX_REQS", "16")) : "";
+    EXPECT_EQ(split(connection.output).others, answered_values + ends[c.pages]) << c.what;
+  }
 }
 
 // Numbers in a row, up to `size` bytes: bytes that differ all along, so that

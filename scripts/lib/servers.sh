@@ -303,6 +303,39 @@ start_lighttpd_fastcgi() {
   start_config fastcgi/lighttpd "$1" "$2"
 }
 
+# start_held_varpage SITE: varpage on SITE/varpage.sock, the socket made and
+# held by tests/servers/socket_holder.py as a systemd socket unit holds it,
+# so that it outlives each varpage process; the holder's folder is
+# SITE/holder (its log, pid and control pipe).
+start_held_varpage() {
+  local site="$1" i
+  mkdir -p "$site/holder"
+  spawn python3 "$VARPAGE_ROOT/tests/servers/socket_holder.py" "$site/varpage.sock" \
+    "$site/holder" "$site/cgi-bin/varpage"
+  for i in $(seq 100); do
+    [ -p "$site/holder/control" ] && [ -s "$site/holder/pid" ] && return 0
+    sleep 0.1
+  done
+  echo "varpage is not listening on $site/varpage.sock" >&2
+  return 1
+}
+
+# holder SITE COMMAND...: has the holder of start_held_varpage carry out
+# COMMAND (restart, signal NAME, stop) and waits until it has, for up to
+# 120 s (a stop waits for the requests in progress).
+holder() {
+  local site="$1" done_before i
+  shift
+  done_before="$(grep -c "^done " "$site/holder/log" || true)"
+  echo "$*" >"$site/holder/control"
+  for i in $(seq 1200); do
+    [ "$(grep -c "^done " "$site/holder/log" || true)" -gt "$done_before" ] && return 0
+    sleep 0.1
+  done
+  echo "the socket holder did not carry out: $*" >&2
+  return 1
+}
+
 start_nginx_fastcgi() {
   start_config fastcgi/nginx "$1" "$2"
 }
