@@ -228,11 +228,18 @@ running() {
   state="$(ps -o stat= -p "$1")" && [[ "$state" != Z* ]]
 }
 
-# listens_in_session PORT SID: whether something listens on TCP PORT, and
-# every socket listening there belongs to a process of session SID.
+# listens_in_session PORT SID: whether something listens on TCP PORT of
+# LISTEN_HOST, and every socket listening there (on that address or on every
+# address) belongs to a process of session SID. A program on the same port of
+# another address (a development server on [::1], say) is not in the way.
 listens_in_session() {
-  local port="$1" sid="$2" line pid ours found=""
+  local port="$1" sid="$2" line pid ours found="" local_address
   while IFS= read -r line; do
+    local_address="$(awk '{ print $4 }' <<<"$line")"
+    case "$local_address" in
+      "$LISTEN_HOST:$port" | "0.0.0.0:$port" | "[::]:$port" | "*:$port") ;;
+      *) continue ;;
+    esac
     ours=""
     for pid in $(grep -o 'pid=[0-9]*' <<<"$line" | cut -d= -f2); do
       [ "$(ps -o sid= -p "$pid" | tr -d ' ')" = "$sid" ] && ours=1
@@ -250,9 +257,10 @@ listens_in_session() {
 # socket listening on PORT must be its session's. With no PID and nothing
 # spawned, any answer will do.
 wait_for_port() {
-  local port="$1" pid="${2:-}" i answered=""
+  local port="$1" pid="${2:-}" answered="" deadline=$((SECONDS + 30))
   [ -z "$pid" ] && [ ${#SERVER_PIDS[@]} -gt 0 ] && pid="${SERVER_PIDS[-1]}"
-  for i in $(seq 300); do
+  # By the clock, not by rounds: on a busy machine a round takes a while.
+  while [ "$SECONDS" -lt "$deadline" ]; do
     if [ -n "$pid" ] && ! running "$pid"; then
       echo "the server (pid $pid) ended without answering on $LISTEN_HOST:$port" >&2
       return 1

@@ -33,9 +33,18 @@ fi
 
 site=/srv/varpage
 trap stop_servers EXIT
-# The program where every configuration's header puts it: cgi-bin/, or
-# htdocs/cgi-bin/ for the CGI lighttpd.
-make_site "$site" "$varpage"
+# Nothing but what the header says: the program where it puts it, and the
+# file. Whatever else the server needs, the header's commands must make.
+# (The upstream's backends run the program from the usual place.)
+program_path="$(awk '/^#/ { printf "%s ", substr($0, 2) } !/^#/ { exit }' "$VARPAGE_ROOT/config/$name.conf" |
+  grep -oE '[Pp]ut the program at +[^ ]+' | awk '{ print $NF }' || true)"
+[ "$name" = fastcgi/nginx-upstream ] && program_path="$site/cgi-bin/varpage"
+if [ -z "$program_path" ]; then
+  echo "FAILED: the header of config/$name.conf does not say where the program goes"
+  exit 1
+fi
+install -D -m 755 "$varpage" "$program_path"
+chmod 755 "$site"
 config="$site/${name##*/}.conf"
 cp "$VARPAGE_ROOT/config/$name.conf" "$config"
 

@@ -44,8 +44,8 @@ http {
 EOF
 spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$documented"
 spawn /usr/sbin/nginx -e "$site/error-kept.log" -p "$site" -c "$site/nginx-kept.conf"
-wait_for_port "$port"
-wait_for_port "$kept_port"
+wait_for_port "$port" "${SERVER_PIDS[-2]}"
+wait_for_port "$kept_port" "${SERVER_PIDS[-1]}"
 
 restarts=5
 failed=0
