@@ -21,9 +21,16 @@ install_packages() {
     printf '#!/bin/sh\n# varpage scripts: no service starts while they install.\nexit 101\n' >"$policy"
     chmod 755 "$policy"
     placed=1
+    # Left behind, it would keep every later install on this machine from
+    # starting its service: it goes whatever ends the install, Ctrl-C too.
+    trap 'rm -f /usr/sbin/policy-rc.d; exit 130' INT
+    trap 'rm -f /usr/sbin/policy-rc.d; exit 143' TERM
   fi
   DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@"
   local status=$?
-  [ -n "$placed" ] && rm -f "$policy"
+  if [ -n "$placed" ]; then
+    rm -f "$policy"
+    trap - INT TERM
+  fi
   return $status
 }
