@@ -491,10 +491,12 @@ void serve(int listener) {
   // Each worker's lookup needs descriptors of its own besides its
   // connection's: the soft limit (often 1024) would run out long before 512
   // workers do, and the hard limit is what the process may have.
+  // (One call, prlimit, for reading and setting: every function the program
+  // imports is bound when it starts, CGI runs included.)
   rlimit files;
-  if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+  if (prlimit(0, RLIMIT_NOFILE, nullptr, &files) == 0 && files.rlim_cur < files.rlim_max) {
     files.rlim_cur = files.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &files);
+    prlimit(0, RLIMIT_NOFILE, &files, nullptr);
   }
   // Every thread would otherwise get a malloc arena of its own, up to eight
   // per core, each reserving 64 MiB of address space for good. The workers
@@ -502,9 +504,9 @@ void serve(int listener) {
   mallopt(M_ARENA_MAX, 1);
 
   // Nothing to reload: these must not end the process, as they would.
-  signal(SIGHUP, SIG_IGN);
-  signal(SIGUSR1, SIG_IGN);
-  signal(SIGUSR2, SIG_IGN);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  for (const int reload : {SIGHUP, SIGUSR1, SIGUSR2}) sigaction(reload, &ignore, nullptr);
   struct sigaction wake {};
   wake.sa_handler = woken;
   sigemptyset(&wake.sa_mask);

@@ -21,7 +21,9 @@ bool start_platform() {
   // Several servers start their CGI programs with SIGPIPE at its default, which
   // would kill the process when the client hangs up. A closed pipe should be a
   // failed write like any other, so the run still ends normally.
-  signal(SIGPIPE, SIG_IGN);
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigaction(SIGPIPE, &ignore, nullptr);
   return true;
 }
 
