@@ -72,6 +72,48 @@ go_offline_with_hosts() {
     bash -c 'mount --bind "$0" /etc/hosts && ip link set lo up && exec bash "$@"' "$hosts" "$@"
 }
 
+# go_offline_with_own_resolver "$0" "$@": for tests; as go_offline, and in a
+# mount namespace of its own too, where use_own_resolver can point the
+# lookups at a resolver of the test's. Exits 77 (skipped) where that cannot
+# be done.
+go_offline_with_own_resolver() {
+  [ -n "${VARPAGE_OWN_RESOLVER:-}" ] && return 0
+  if ! unshare -n -m true 2>/dev/null; then
+    echo "SKIPPED: no network and mount namespace can be made here"
+    exit 77
+  fi
+  VARPAGE_OWN_RESOLVER=1 VARPAGE_OFFLINE=1 exec unshare -n -m -- \
+    bash -c 'ip link set lo up && exec bash "$@"' bash "$@"
+}
+
+# use_own_resolver SITE: after go_offline_with_own_resolver; this
+# namespace's lookups go to the hosts file, then to a resolver on
+# 127.0.0.1:53, such as tests/servers/slow_resolver.py with SITE/dns as its
+# folder (made here).
+use_own_resolver() {
+  local site="$1"
+  printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:1\n' >"$site/resolv.conf"
+  printf 'hosts: files dns\n' >"$site/nsswitch.conf"
+  if ! mount --bind "$site/resolv.conf" /etc/resolv.conf ||
+     ! mount --bind "$site/nsswitch.conf" /etc/nsswitch.conf; then
+    echo "SKIPPED: cannot bind-mount over /etc/resolv.conf and /etc/nsswitch.conf"
+    exit 77
+  fi
+  mkdir "$site/dns"
+}
+
+# start_slow_resolver SITE: use_own_resolver, and slow_resolver.py started
+# there (stop_servers stops it): it names 127.0.0.2 slow-client.test, but
+# only once SITE/dns/release exists; SITE/dns/asked tells that it was asked.
+start_slow_resolver() {
+  local site="$1" i
+  use_own_resolver "$site"
+  spawn python3 "$VARPAGE_ROOT/tests/servers/slow_resolver.py" "$site/dns" slow-client.test
+  for i in $(seq 100); do [ -e "$site/dns/ready" ] && return 0; sleep 0.1; done
+  echo "FAILED: the resolver did not start"
+  exit 1
+}
+
 # loopback_name: the name /etc/hosts gives 127.0.0.1, or nothing.
 loopback_name() {
   awk '$1 == "127.0.0.1" { print $2; exit }' /etc/hosts

@@ -28,31 +28,14 @@ case "$server" in
 esac
 skip_unless_server_installed "$server"
 skip_unless_installed /usr/bin/curl /usr/bin/python3
-if [ -z "${VARPAGE_SLOW_RESOLVER:-}" ]; then
-  if ! unshare -n -m true 2>/dev/null; then
-    echo "SKIPPED: no network and mount namespace can be made here"
-    exit 77
-  fi
-  VARPAGE_SLOW_RESOLVER=1 VARPAGE_OFFLINE=1 exec unshare -n -m -- \
-    bash -c 'ip link set lo up && exec bash "$@"' bash "$0" "$@"
-fi
+go_offline_with_own_resolver "$0" "$@"
 if [ -z "$(loopback_name)" ]; then
   echo "SKIPPED: /etc/hosts does not name 127.0.0.1, which the whole page is asked for"
   exit 77
 fi
 
 open_site "$varpage"
-# This namespace's lookups go to the hosts file, then to the resolver here.
-printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:1\n' >"$site/resolv.conf"
-printf 'hosts: files dns\n' >"$site/nsswitch.conf"
-if ! mount --bind "$site/resolv.conf" /etc/resolv.conf ||
-   ! mount --bind "$site/nsswitch.conf" /etc/nsswitch.conf; then
-  echo "SKIPPED: cannot bind-mount over /etc/resolv.conf and /etc/nsswitch.conf"
-  exit 77
-fi
-mkdir "$site/dns"
-spawn python3 "$here/slow_resolver.py" "$site/dns" slow-client.test
-for i in $(seq 100); do [ -e "$site/dns/ready" ] && break; sleep 0.1; done
+start_slow_resolver "$site"
 # Let the slow lookup go on the way out, so the program it holds ends too.
 trap 'touch "$site/dns/release"; stop_servers; rm -rf "$site"' EXIT
 

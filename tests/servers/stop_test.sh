@@ -17,27 +17,10 @@ varpage="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
 skip_unless_installed /usr/sbin/nginx /usr/bin/curl /usr/bin/python3
-if [ -z "${VARPAGE_SLOW_RESOLVER:-}" ]; then
-  if ! unshare -n -m true 2>/dev/null; then
-    echo "SKIPPED: no network and mount namespace can be made here"
-    exit 77
-  fi
-  VARPAGE_SLOW_RESOLVER=1 VARPAGE_OFFLINE=1 exec unshare -n -m -- \
-    bash -c 'ip link set lo up && exec bash "$@"' bash "$0" "$@"
-fi
+go_offline_with_own_resolver "$0" "$@"
 
 open_site "$varpage"
-printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:1\n' >"$site/resolv.conf"
-printf 'hosts: files dns\n' >"$site/nsswitch.conf"
-if ! mount --bind "$site/resolv.conf" /etc/resolv.conf ||
-   ! mount --bind "$site/nsswitch.conf" /etc/nsswitch.conf; then
-  echo "SKIPPED: cannot bind-mount over /etc/resolv.conf and /etc/nsswitch.conf"
-  exit 77
-fi
-mkdir "$site/dns"
-spawn python3 "$here/slow_resolver.py" "$site/dns" slow-client.test
-for i in $(seq 100); do [ -e "$site/dns/ready" ] && break; sleep 0.1; done
-if [ ! -e "$site/dns/ready" ]; then echo "FAILED: the resolver did not start"; exit 1; fi
+start_slow_resolver "$site"
 start_held_varpage "$site"
 spawn /usr/sbin/nginx -e "$site/error.log" -p "$site" -c "$(render_config fastcgi/nginx "$site" "$port")"
 wait_for_port "$port"

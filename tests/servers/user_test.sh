@@ -21,24 +21,10 @@ if [ "$(id -u)" -ne 0 ]; then
   echo "SKIPPED: only root can start a server that gives up root"
   exit 77
 fi
-if [ -z "${VARPAGE_SLOW_RESOLVER:-}" ]; then
-  if ! unshare -n -m true 2>/dev/null; then
-    echo "SKIPPED: no network and mount namespace can be made here"
-    exit 77
-  fi
-  VARPAGE_SLOW_RESOLVER=1 VARPAGE_OFFLINE=1 exec unshare -n -m -- \
-    bash -c 'ip link set lo up && exec bash "$@"' bash "$0" "$@"
-fi
+go_offline_with_own_resolver "$0" "$@"
 
 open_site "$varpage"
-printf 'nameserver 127.0.0.1\noptions timeout:30 attempts:1\n' >"$site/resolv.conf"
-printf 'hosts: files dns\n' >"$site/nsswitch.conf"
-if ! mount --bind "$site/resolv.conf" /etc/resolv.conf ||
-   ! mount --bind "$site/nsswitch.conf" /etc/nsswitch.conf; then
-  echo "SKIPPED: cannot bind-mount over /etc/resolv.conf and /etc/nsswitch.conf"
-  exit 77
-fi
-mkdir "$site/dns"
+use_own_resolver "$site"
 python3 "$here/slow_resolver.py" "$site/dns" slow-client.test &
 resolver=$!
 for i in $(seq 100); do [ -e "$site/dns/ready" ] && break; sleep 0.1; done
