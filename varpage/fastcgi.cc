@@ -320,7 +320,10 @@ bool answer_get_values(Connection& connection, const char* content, std::size_t 
           add(asked, "0");
         }
       });
-  if (!well_formed) return false;
+  if (!well_formed) {
+    connection.protocol_error("protocol error: a length past the end of GET_VALUES");
+    return false;
+  }
   put_header(answer, kGetValuesResult, 0, used - kHeaderSize);
   return connection.write({{answer, used}});
 }
@@ -353,7 +356,10 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
     char head[kHeaderSize];
     if (!reader.read(head, sizeof head)) return;
     const Header header = parse_header(head);
-    if (header.version != kVersion) return;
+    if (header.version != kVersion) {
+      connection.protocol_error("protocol error: a record of another FastCGI version");
+      return;
+    }
     if (!reader.read(content, header.content_length) ||
         !reader.read(nullptr, header.padding_length)) {
       return;
@@ -362,10 +368,17 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
 
     switch (header.type) {
       case kBeginRequest: {
-        if (header.request_id == 0 || header.content_length < 8) return;
+        if (header.request_id == 0 || header.content_length < 8) {
+          connection.protocol_error("protocol error: a malformed BEGIN_REQUEST");
+          return;
+        }
         if (request_id != 0) {
           // One request at a time on a connection, as GET_VALUES says.
-          if (current || !end_request(connection, header.request_id, kCantMultiplex)) return;
+          if (current) {
+            connection.protocol_error("protocol error: BEGIN_REQUEST for a request in progress");
+            return;
+          }
+          if (!end_request(connection, header.request_id, kCantMultiplex)) return;
           continue;
         }
         const unsigned role = byte(content, 0) << 8 | byte(content, 1);
@@ -426,7 +439,10 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
     // Both streams are in: the request is answered.
     if (!params_done || !stdin_done) continue;
     const char* const* block = request_environment.build(params.get(params_size), params_size);
-    if (block == nullptr) return;
+    if (block == nullptr) {
+      connection.protocol_error("protocol error: a length past the end of the parameters");
+      return;
+    }
     const EnvironmentSnapshot environment(block);
     RecordSink sink(connection, request_id);
     {

@@ -37,6 +37,11 @@ class Connection {
   // then give 0) without cutting one short.
   virtual void between_requests() {}
 
+  // The peer broke the protocol (`reason` says how, a string literal); the
+  // connection ends next. Worth a line in the log: a web server that does
+  // this is misconfigured, or not a web server.
+  virtual void protocol_error(const char* /*reason*/) {}
+
  protected:
   ~Connection() = default;
 };

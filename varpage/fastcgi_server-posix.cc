@@ -8,21 +8,26 @@
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
+#include <sys/un.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
 
+#include "event_log.h"
 #include "fastcgi.h"
 #include "fastcgi_server.h"
 #include "platform.h"
 #include "response.h"
+#include "systemd_notify.h"
 
 namespace varpage::fastcgi {
 namespace {
@@ -48,6 +53,9 @@ struct Worker {
   // Set by the housekeeper: leave when next idle, unless that would leave
   // no worker waiting for connections.
   std::atomic<bool> retire{false};
+  // Requests this worker has answered. Only the worker itself writes it, so
+  // counting costs a request no lock and no shared cache line.
+  std::atomic<std::uint64_t> served{0};
   // The rest is the housekeeper's, under pool_lock.
   bool in_use = false;
   pthread_t thread{};
@@ -64,7 +72,21 @@ std::atomic<unsigned> idle_workers{0};
 
 pthread_mutex_t pool_lock = PTHREAD_MUTEX_INITIALIZER;
 Worker workers[kWorkers];
-unsigned live_workers = 0;  // under pool_lock
+unsigned live_workers = 0;                  // under pool_lock
+std::uint64_t served_by_ended_workers = 0;  // likewise
+
+// What the log and systemd's status report. Only events that are not a
+// normal request's count here.
+std::atomic<std::uint64_t> refused_peers{0};
+std::atomic<std::uint64_t> cut_connections{0};
+RateLimitedLog refusals("refused");
+RateLimitedLog cuts("cut off");
+
+// Set while every worker the process may have is busy: connections then
+// wait in the listening socket's queue. The housekeeper ends it, once a
+// worker is idle again.
+std::atomic<bool> all_busy{false};
+std::atomic<std::int64_t> all_busy_since_ms{0};
 
 int shared_listener = -1;
 pthread_t housekeeper;
@@ -87,6 +109,12 @@ class SocketConnection final : public Connection {
         self_(self),
         request_deadline_ms_(monotonic_ms() + kDeadlineSeconds * 1000) {}
 
+  // Why the process ended the connection, when the peer gave it cause (a
+  // deadline passed, the protocol broken); null otherwise.
+  const char* cut_reason() const { return cut_reason_; }
+
+  void protocol_error(const char* reason) override { cut_reason_ = reason; }
+
   std::size_t read(char* buffer, std::size_t size) override {
     for (;;) {
       const ssize_t got = ::recv(socket_, buffer, size, MSG_DONTWAIT);
@@ -99,7 +127,12 @@ class SocketConnection final : public Connection {
       // Nothing of the next request has come: a stopping process ends the
       // connection here, and the web server asks again on another.
       if (between_requests_ && stopping.load()) return 0;
-      if (!wait_for(POLLIN, request_deadline_ms_)) return 0;
+      if (!wait_for(POLLIN, request_deadline_ms_)) {
+        // A kept connection that goes quiet between requests is no fault:
+        // the web server simply had nothing more to ask.
+        if (timed_out_ && !between_requests_) cut_reason_ = "no whole request within 30 s";
+        return 0;
+      }
     }
   }
 
@@ -121,6 +154,7 @@ class SocketConnection final : public Connection {
       if (sent < 0) {
         if (errno == EINTR) continue;
         if ((errno != EAGAIN && errno != EWOULDBLOCK) || !wait_for(POLLOUT, deadline_ms)) {
+          if (timed_out_) cut_reason_ = "did not take the response within 30 s";
           return false;
         }
         continue;
@@ -142,6 +176,7 @@ class SocketConnection final : public Connection {
   void request_done() override {
     request_deadline_ms_ = monotonic_ms() + kDeadlineSeconds * 1000;
     answered_ = true;
+    self_.served.store(self_.served.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
 
   // A connection is owed the request it was opened for: the web server has
@@ -161,12 +196,12 @@ class SocketConnection final : public Connection {
 
   // Waits until the socket is ready for `events`, a signal comes (the caller
   // then tries again, and sees whether the process is stopping) or the
-  // deadline passes (false).
+  // deadline passes (false, and timed_out_ set).
   bool wait_for(short events, std::int64_t deadline_ms) {
     const std::int64_t left = deadline_ms - monotonic_ms();
-    if (left <= 0) return false;
     pollfd ready{socket_, events, 0};
-    const int result = ::poll(&ready, 1, static_cast<int>(left));
+    const int result = left > 0 ? ::poll(&ready, 1, static_cast<int>(left)) : 0;
+    timed_out_ = result == 0;
     return result > 0 || (result < 0 && errno == EINTR);
   }
 
@@ -175,6 +210,8 @@ class SocketConnection final : public Connection {
   std::int64_t request_deadline_ms_;
   bool answered_ = false;
   bool between_requests_ = false;
+  bool timed_out_ = false;
+  const char* cut_reason_ = nullptr;
 };
 
 class PageResponder final : public Responder {
@@ -188,14 +225,38 @@ class PageResponder final : public Responder {
   SystemHostLookup lookup_;
 };
 
-// Whether the peer of `client` may be served under FCGI_WEB_SERVER_ADDRS.
-bool allowed_peer(int client) {
-  const char* allowed = std::getenv("FCGI_WEB_SERVER_ADDRS");
-  if (allowed == nullptr || *allowed == '\0') return true;
-  sockaddr_storage peer{};
-  socklen_t size = sizeof peer;
-  if (::getpeername(client, reinterpret_cast<sockaddr*>(&peer), &size) != 0) return false;
-  return web_server_allowed(allowed, peer);
+// Whether `peer` may be served under FCGI_WEB_SERVER_ADDRS; a refusal is
+// logged.
+bool allowed_peer(const sockaddr_storage& peer) {
+  if (web_server_allowed(std::getenv("FCGI_WEB_SERVER_ADDRS"), peer)) return true;
+  refused_peers.fetch_add(1);
+  refusals.note(peer, "not listed in FCGI_WEB_SERVER_ADDRS", monotonic_ms());
+  return false;
+}
+
+// accept() failing for want of descriptors or memory: an error the
+// administrator must act on, at most once a minute however often it comes.
+void log_accept_failure(int error) {
+  static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  static std::int64_t last_line_ms = 0;
+  static unsigned long long since = 0;
+  static bool logged = false;
+  const char* what = error == ENOMEM || error == ENOBUFS
+                         ? "out of memory; the machine needs more memory or fewer processes"
+                         : "out of file descriptors; raise the open-file limit (LimitNOFILE= "
+                           "in the service unit, ulimit -n elsewhere)";
+  const std::int64_t now = monotonic_ms();
+  pthread_mutex_lock(&lock);
+  if (!logged || now - last_line_ms >= 60 * 1000) {
+    log_event(LogLevel::kError, "cannot accept connections: %s (%llu times since the last line)",
+              what, since + 1);
+    logged = true;
+    last_line_ms = now;
+    since = 0;
+  } else {
+    ++since;
+  }
+  pthread_mutex_unlock(&lock);
 }
 
 void* work(void* worker);
@@ -214,6 +275,13 @@ void start_worker() {
       worker = &each;
       break;
     }
+  }
+  if (worker == nullptr && live_workers == kWorkers && !all_busy.exchange(true)) {
+    all_busy_since_ms.store(monotonic_ms());
+    log_event(LogLevel::kWarning,
+              "all %u workers are busy: new connections wait in the socket's queue until one "
+              "is free",
+              kWorkers);
   }
   void* stack = MAP_FAILED;
   if (worker != nullptr) {
@@ -276,7 +344,12 @@ void* work(void* worker_address) {
       if (leave_idle()) break;
       self.retire.store(false);
     }
-    const int client = ::accept4(shared_listener, nullptr, nullptr, SOCK_CLOEXEC);
+    // The peer's address comes with the connection: it is checked against
+    // FCGI_WEB_SERVER_ADDRS and named in log lines, at no extra call.
+    sockaddr_storage peer{};
+    socklen_t peer_size = sizeof peer;
+    const int client =
+        ::accept4(shared_listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
     if (client < 0) {
       if (errno == EAGAIN || errno == EWOULDBLOCK) {
         // A non-blocking listening socket: wait for the next connection.
@@ -286,20 +359,32 @@ void* work(void* worker_address) {
       }
       // The listening socket itself is gone: nothing more will come.
       if (errno == EBADF || errno == EINVAL || errno == ENOTSOCK) {
+        static std::atomic<bool> told{false};
+        if (!told.exchange(true)) {
+          log_event(LogLevel::kError, "the listening socket failed: no more connections");
+        }
         idle_workers.fetch_sub(1);
         break;
       }
       // Anything else passes: a signal, an aborted connection, a network
       // error the next connection will not have, descriptors or memory
       // running out. A short pause, so that a lasting one does not spin.
-      if (errno != EINTR && errno != ECONNABORTED) ::poll(nullptr, 0, 100);
+      const int error = errno;
+      if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+        log_accept_failure(error);
+      }
+      if (error != EINTR && error != ECONNABORTED) ::poll(nullptr, 0, 100);
       continue;
     }
     self.doing.store(Doing::kServing);
     if (idle_workers.fetch_sub(1) == 1) start_worker();
-    if (allowed_peer(client)) {
+    if (allowed_peer(peer)) {
       SocketConnection connection(client, self);
       serve_connection(connection, responder, kWorkers);
+      if (connection.cut_reason() != nullptr) {
+        cut_connections.fetch_add(1);
+        cuts.note(peer, connection.cut_reason(), monotonic_ms());
+      }
     }
     ::close(client);
     idle_workers.fetch_add(1);
@@ -319,6 +404,8 @@ unsigned reap_workers() {
     if (!worker.in_use || worker.doing.load() != Doing::kEnded) continue;
     pthread_join(worker.thread, nullptr);
     ::munmap(worker.stack, worker.stack_size);
+    served_by_ended_workers += worker.served.load();
+    worker.served.store(0);
     worker.in_use = false;
     --live_workers;
     reaped = true;
@@ -374,28 +461,114 @@ unsigned retire_workers(unsigned count) {
   return asked;
 }
 
+// What `systemctl status` shows and the stop lines report.
+struct Figures {
+  unsigned busy = 0;
+  unsigned idle = 0;
+  unsigned in_flight = 0;  // workers on a request, not between two
+  std::uint64_t served = 0;
+  std::uint64_t refused = 0;
+  std::uint64_t cut = 0;
+  bool operator==(const Figures&) const = default;
+};
+
+Figures current_figures() {
+  Figures figures;
+  pthread_mutex_lock(&pool_lock);
+  figures.served = served_by_ended_workers;
+  for (const Worker& worker : workers) {
+    if (!worker.in_use) continue;
+    figures.served += worker.served.load(std::memory_order_relaxed);
+    if (worker.doing.load() == Doing::kServing) ++figures.in_flight;
+  }
+  const unsigned live = live_workers;
+  pthread_mutex_unlock(&pool_lock);
+  figures.idle = std::min(idle_workers.load(), live);
+  figures.busy = live - figures.idle;
+  figures.refused = refused_peers.load();
+  figures.cut = cut_connections.load();
+  return figures;
+}
+
+void notify_status(const Figures& figures, bool ready) {
+  char message[256];
+  std::snprintf(message, sizeof message,
+                "%sSTATUS=Workers: %u busy, %u idle; requests served: %llu; peers refused: %llu; "
+                "connections cut: %llu",
+                ready ? "READY=1\n" : "", figures.busy, figures.idle,
+                static_cast<unsigned long long>(figures.served),
+                static_cast<unsigned long long>(figures.refused),
+                static_cast<unsigned long long>(figures.cut));
+  notify_systemd(message);
+}
+
+void notify_stopping(const Figures& figures, bool first) {
+  char message[128];
+  std::snprintf(message, sizeof message, "%sSTATUS=Stopping: %u request%s in flight",
+                first ? "STOPPING=1\n" : "", figures.in_flight, figures.in_flight == 1 ? "" : "s");
+  notify_systemd(message);
+}
+
+const char* signal_name(int signal) {
+  switch (signal) {
+    case SIGINT:
+      return "SIGINT";
+    case SIGQUIT:
+      return "SIGQUIT";
+    default:
+      return "SIGTERM";
+  }
+}
+
+// Once a second: the sums of rate-limited lines that are due, the end of a
+// spell of every worker busy, and systemd's status when a figure changed.
+void report(Figures& reported, std::int64_t now) {
+  refusals.flush(now);
+  cuts.flush(now);
+  if (all_busy.load() && idle_workers.load() > 0 && all_busy.exchange(false)) {
+    const std::int64_t lasted = now - all_busy_since_ms.load();
+    log_event(LogLevel::kInfo, "workers free again after %lld.%lld s with all busy",
+              static_cast<long long>(lasted / 1000), static_cast<long long>(lasted % 1000 / 100));
+  }
+  const Figures figures = current_figures();
+  if (figures == reported) return;
+  if (stopping.load()) {
+    notify_stopping(figures, false);
+  } else {
+    notify_status(figures, false);
+  }
+  reported = figures;
+}
+
 // The main thread's work while the workers serve: takes the signals that
-// stop the process, retires workers that have been idle a while, and ends
-// once the last worker has.
+// stop the process, retires workers that have been idle a while, reports
+// what is going on, and ends once the last worker has.
 void housekeep(const sigset_t& signals) {
   IdleHistory history;
   bool watching = false;
   std::int64_t next_sample_ms = 0;
+  Figures reported = current_figures();
+  notify_status(reported, true);
+  std::int64_t next_report_ms = monotonic_ms() + 1000;
+  std::int64_t stop_ms = 0;
   for (;;) {
     const unsigned live = reap_workers();
-    if (live == 0) return;
-    // How long to wait for the next signal; null for as long as it takes.
-    timespec wait{};
-    const timespec* timeout = nullptr;
+    if (live == 0) break;
+    std::int64_t now = monotonic_ms();
+    if (now >= next_report_ms) {
+      report(reported, now);
+      next_report_ms = now + 1000;
+    }
+    // How long to wait for the next signal: until the next report at the
+    // most.
+    std::int64_t wait_ms = next_report_ms - now;
     if (stopping.load()) {
       // Workers that wait for a connection or a request leave when woken.
       // One that was between its check and its system call when the signal
       // came has missed it: each is woken again until it has left.
       wake_workers({Doing::kAccepting, Doing::kBetweenRequests});
-      wait.tv_nsec = 20 * 1000 * 1000;
-      timeout = &wait;
+      wait_ms = std::min<std::int64_t>(wait_ms, 20);
     } else if (live > kFirstWorkers) {
-      const std::int64_t now = monotonic_ms();
       if (!watching) {
         history.reset();
         watching = true;
@@ -407,15 +580,57 @@ void housekeep(const sigset_t& signals) {
         history.retired(retiring);
         next_sample_ms = now + 1000;
       }
-      const std::int64_t left = next_sample_ms - now;
-      wait.tv_sec = left / 1000;
-      wait.tv_nsec = left % 1000 * 1000 * 1000;
-      timeout = &wait;
+      wait_ms = std::min(wait_ms, next_sample_ms - now);
     } else {
       watching = false;
     }
-    const int taken = sigtimedwait(&signals, nullptr, timeout);
-    if (taken == SIGTERM || taken == SIGINT || taken == SIGQUIT) stopping.store(true);
+    timespec wait{};
+    wait.tv_sec = wait_ms / 1000;
+    wait.tv_nsec = wait_ms % 1000 * 1000 * 1000;
+    const int taken = sigtimedwait(&signals, nullptr, &wait);
+    if ((taken == SIGTERM || taken == SIGINT || taken == SIGQUIT) && !stopping.exchange(true)) {
+      stop_ms = monotonic_ms();
+      reported = current_figures();
+      log_event(LogLevel::kInfo, "stopping on %s: %u request%s in flight", signal_name(taken),
+                reported.in_flight, reported.in_flight == 1 ? "" : "s");
+      notify_stopping(reported, true);
+    }
+  }
+  if (stopping.load() && stop_ms != 0) {
+    const std::int64_t drained = monotonic_ms() - stop_ms;
+    const Figures figures = current_figures();
+    log_event(LogLevel::kInfo, "stopped: drained in %lld.%lld s, served %llu requests",
+              static_cast<long long>(drained / 1000), static_cast<long long>(drained % 1000 / 100),
+              static_cast<unsigned long long>(figures.served));
+  }
+}
+
+// The listening socket, for the start line: "unix:/run/varpage/fcgi.sock",
+// "127.0.0.1:9000", "[::1]:9000".
+void describe_listener(int listener, char (&out)[160]) {
+  sockaddr_storage address{};
+  socklen_t size = sizeof address;
+  std::snprintf(out, sizeof out, "an inherited socket");
+  if (::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size) != 0) return;
+  char text[INET6_ADDRSTRLEN];
+  if (address.ss_family == AF_INET) {
+    const auto& ipv4 = reinterpret_cast<const sockaddr_in&>(address);
+    inet_ntop(AF_INET, &ipv4.sin_addr, text, sizeof text);
+    std::snprintf(out, sizeof out, "%s:%u", text, ntohs(ipv4.sin_port));
+  } else if (address.ss_family == AF_INET6) {
+    const auto& ipv6 = reinterpret_cast<const sockaddr_in6&>(address);
+    inet_ntop(AF_INET6, &ipv6.sin6_addr, text, sizeof text);
+    std::snprintf(out, sizeof out, "[%s]:%u", text, ntohs(ipv6.sin6_port));
+  } else if (address.ss_family == AF_UNIX) {
+    const auto& local = reinterpret_cast<const sockaddr_un&>(address);
+    const std::size_t path_size = size - offsetof(sockaddr_un, sun_path);
+    if (size <= offsetof(sockaddr_un, sun_path) || path_size == 0) return;
+    if (local.sun_path[0] == '\0') {
+      std::snprintf(out, sizeof out, "unix:@%.*s", static_cast<int>(path_size - 1),
+                    local.sun_path + 1);
+    } else {
+      std::snprintf(out, sizeof out, "unix:%.*s", static_cast<int>(path_size), local.sun_path);
+    }
   }
 }
 
@@ -464,6 +679,36 @@ bool web_server_allowed(const char* allowed, const sockaddr_storage& peer) {
   return false;
 }
 
+bool find_bad_web_server(const char* allowed, ListEntryText& out) {
+  out[0] = '\0';
+  if (allowed == nullptr || *allowed == '\0') return false;
+  bool any = false;
+  for (const char* rest = allowed + std::strspn(allowed, ", "); *rest != '\0';
+       rest += std::strspn(rest, ", ")) {
+    const std::size_t length = std::strcspn(rest, ", ");
+    char text[INET6_ADDRSTRLEN];
+    unsigned char address[16];
+    const bool fits = length < sizeof text;
+    if (fits) {
+      std::memcpy(text, rest, length);
+      text[length] = '\0';
+    }
+    if (!fits ||
+        (inet_pton(AF_INET, text, address) != 1 && inet_pton(AF_INET6, text, address) != 1)) {
+      // Named as given, cut to fit the line.
+      const std::size_t shown = length < sizeof out - 1 ? length : sizeof out - 1;
+      std::memcpy(out, rest, shown);
+      out[shown] = '\0';
+      return true;
+    }
+    any = true;
+    rest += length;
+  }
+  // Nothing but separators would let nobody in.
+  if (!any) std::snprintf(out, sizeof out, "%s", allowed);
+  return !any;
+}
+
 void IdleHistory::reset() {
   for (unsigned& idle : samples_) idle = 0;
   next_ = 0;
@@ -484,7 +729,19 @@ void IdleHistory::retired(unsigned count) {
   for (unsigned& idle : samples_) idle = idle > count ? idle - count : 0;
 }
 
-void serve(int listener) {
+int serve(int listener) {
+  start_event_log();
+  const char* allowed = std::getenv("FCGI_WEB_SERVER_ADDRS");
+  // A list the process cannot read would refuse every peer, the web
+  // server's own included, with nothing to say why: better not to start.
+  if (ListEntryText bad; find_bad_web_server(allowed, bad)) {
+    log_event(LogLevel::kError,
+              "FCGI_WEB_SERVER_ADDRS entry \"%s\" is not an IPv4 or IPv6 address: list each web "
+              "server's address, separated by commas or spaces (no subnets, no host names); not "
+              "starting",
+              bad);
+    return 1;
+  }
   shared_listener = listener;
   housekeeper = pthread_self();
   wake_signal = SIGRTMIN;
@@ -519,12 +776,22 @@ void serve(int listener) {
   for (const int each : {SIGTERM, SIGINT, SIGQUIT, wake_signal}) sigaddset(&signals, each);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
 
+  char listening[160];
+  describe_listener(listener, listening);
+  const bool any_peer = allowed == nullptr || *allowed == '\0';
+  log_event(LogLevel::kInfo,
+            "varpage %s serving FastCGI on %s, up to %u workers, web servers allowed: %s%s",
+            VARPAGE_VERSION, listening, kWorkers, any_peer ? "any" : allowed,
+            any_peer ? "" : " (FCGI_WEB_SERVER_ADDRS)");
+  start_systemd_notify();
+
   for (unsigned i = 0; i < kFirstWorkers; ++i) start_worker();
   // Returns when the last worker has ended: the process was asked to stop,
   // or the listening socket failed. The socket stays open: under systemd it
   // is shared with the socket unit, and what arrives on it now waits for
   // the next process.
   housekeep(signals);
+  return 0;
 }
 
 }  // namespace varpage::fastcgi

@@ -28,7 +28,12 @@ inline constexpr unsigned kWorkers = 512;
 // and untouched: whoever handed it over (systemd, say) keeps it, and the
 // connections that arrive meanwhile wait in its queue for the next process.
 // SIGHUP, SIGUSR1 and SIGUSR2 are ignored: there is nothing to reload.
-void serve(int listener);
+//
+// Returns the process's exit status: 0 once it has stopped, 1 when
+// FCGI_WEB_SERVER_ADDRS holds an entry that is no address (it then serves
+// nothing). What happens along the way is logged on standard error (see
+// event_log.h), and told to systemd when it asks (systemd_notify.h).
+int serve(int listener);
 
 // Samples, one a second, of how many workers are idle, over the last
 // minute: those that stayed idle all along, but one, may leave.
@@ -58,5 +63,13 @@ class IdleHistory {
 // also allows the same address mapped into IPv6. Text that is no address
 // allows nobody.
 bool web_server_allowed(const char* allowed, const sockaddr_storage& peer);
+
+// Finds the first entry of `allowed` (FCGI_WEB_SERVER_ADDRS) that is no
+// IPv4 or IPv6 address (a subnet, a host name, two addresses joined by a
+// semicolon) and copies it into `out`, cut to fit; true when there is one.
+// A value of nothing but separators counts as such an entry too, since it
+// would let nobody in. Unset or empty is fine: every peer may connect.
+using ListEntryText = char[128];
+bool find_bad_web_server(const char* allowed, ListEntryText& out);
 
 }  // namespace varpage::fastcgi

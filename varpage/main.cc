@@ -12,9 +12,9 @@ int main() {
   // server handed it over.
   const varpage::EnvironmentSnapshot environment(varpage::process_environment());
   if (!varpage::start_platform()) return 0;
-  if (varpage::serve_fastcgi_if_listening()) {
+  if (int status = 0; varpage::serve_fastcgi_if_listening(status)) {
     varpage::stop_platform();
-    return 0;
+    return status;
   }
   {  // The stream flushes as it goes out of scope, while sockets are still up.
     varpage::StandardOutput standard_output;

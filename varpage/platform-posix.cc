@@ -35,7 +35,7 @@ std::int64_t clock_seconds() {
   return now.tv_sec;
 }
 
-bool serve_fastcgi_if_listening() {
+bool serve_fastcgi_if_listening(int& exit_status) {
   // One system call, so a CGI run barely pays for the question. A pipe, a
   // file, a connected socket or no standard input at all answer no.
   int listening = 0;
@@ -44,7 +44,7 @@ bool serve_fastcgi_if_listening() {
       listening == 0) {
     return false;
   }
-  fastcgi::serve(STDIN_FILENO);
+  exit_status = fastcgi::serve(STDIN_FILENO);
   return true;
 }
 

@@ -37,7 +37,7 @@ std::int64_t clock_seconds() {
 }
 
 // FastCGI is served on Linux; here the program is always a CGI program.
-bool serve_fastcgi_if_listening() { return false; }
+bool serve_fastcgi_if_listening(int& /*exit_status*/) { return false; }
 
 const char* const* process_environment() { return _environ; }
 

@@ -26,10 +26,11 @@ std::int64_t clock_seconds();
 
 // FastCGI mode. When standard input is a listening socket, the way web
 // servers, spawn-fcgi and systemd hand one to a FastCGI program, serves
-// FastCGI requests from it until the socket fails, and returns true.
-// Otherwise returns false at once: the program is then a CGI program.
-// Windows builds are CGI programs only.
-bool serve_fastcgi_if_listening();
+// FastCGI requests from it until the process is stopped or the socket
+// fails, sets `exit_status` and returns true. Otherwise returns false at
+// once: the program is then a CGI program. Windows builds are CGI programs
+// only.
+bool serve_fastcgi_if_listening(int& exit_status);
 
 // The environment block the process was started with, null-terminated.
 const char* const* process_environment();
