@@ -3,10 +3,10 @@
 # The install rules come in components, because each package lays the same
 # files out its own way:
 #   program  the program, in VARPAGE_CGI_BIN_DIR         (cmake --install, .deb, zip)
-#   docs     licence, changelog and the manual as upstream
-#            ships them                                   (cmake --install, zip)
-#   deb      Debian's copyright, changelog.gz and the
-#            manual gzipped                               (.deb only)
+#   docs     licence and changelog as upstream ships them,
+#            and on Linux the manual                      (cmake --install, zip)
+#   deb      Debian's copyright and changelog.gz, the
+#            manual gzipped, lintian's overrides          (.deb only)
 #   rpm      program, licence, changelog and the manual
 #            where Fedora and RHEL put them               (RPM only)
 # packaging/cpack-options.cmake picks the components for each package. A rule
@@ -103,6 +103,12 @@ else()
     COMPONENT deb
     EXCLUDE_FROM_ALL)
   install(
+    FILES "${PROJECT_SOURCE_DIR}/packaging/varpage.lintian-overrides"
+    DESTINATION share/lintian/overrides
+    RENAME varpage
+    COMPONENT deb
+    EXCLUDE_FROM_ALL)
+  install(
     FILES "${manual}.gz"
     DESTINATION /usr/share/man/man8
     COMPONENT rpm
@@ -164,12 +170,12 @@ set(CPACK_RPM_PACKAGE_RELEASE "${VARPAGE_RPM_RELEASE}")
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_CHANGELOG_FILE "${PROJECT_BINARY_DIR}/release/rpm-changelog")
-# Named here, the program is an ordinary executable and the rest ordinary
-# files: CPack would otherwise mark a file installed to an absolute path as
-# %config. (rpm counts the manual as documentation by its directory.)
+# Named here, the program is an ordinary executable and the rest licence and
+# documentation: CPack would otherwise mark a file installed to an absolute
+# path as %config.
 set(CPACK_RPM_USER_FILELIST
     "%attr(0755,root,root) /var/www/cgi-bin/varpage" "%license /usr/share/licenses/${PROJECT_NAME}/LICENSE"
-    "%doc /usr/share/doc/${PROJECT_NAME}/CHANGELOG.md" /usr/share/man/man8/varpage.8.gz)
+    "%doc /usr/share/doc/${PROJECT_NAME}/CHANGELOG.md" "%doc /usr/share/man/man8/varpage.8.gz")
 # Directories the system and the web server own; the package owns only its
 # files in them.
 set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /var /var/www /var/www/cgi-bin /usr/share/licenses
