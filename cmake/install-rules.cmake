@@ -3,10 +3,12 @@
 # The install rules come in components, because each package lays the same
 # files out its own way:
 #   program  the program, in VARPAGE_CGI_BIN_DIR         (cmake --install, .deb, zip)
-#   docs     licence and changelog as upstream ships them (cmake --install, zip)
-#   deb      Debian's copyright and changelog.gz          (.deb only)
-#   rpm      program, licence and changelog where Fedora
-#            and RHEL put them                            (RPM only)
+#   docs     licence and changelog as upstream ships them,
+#            and on Linux the manual                      (cmake --install, zip)
+#   deb      Debian's copyright and changelog.gz, the
+#            manual gzipped, lintian's overrides          (.deb only)
+#   rpm      program, licence, changelog and the manual
+#            where Fedora and RHEL put them               (RPM only)
 # packaging/cpack-options.cmake picks the components for each package. A rule
 # that names no component goes with the program.
 
@@ -68,6 +70,50 @@ else()
   install(FILES "${PROJECT_SOURCE_DIR}/LICENSE" "${PROJECT_SOURCE_DIR}/CHANGELOG.md"
           DESTINATION "${CMAKE_INSTALL_DOCDIR}" COMPONENT docs)
 
+  # The manual, varpage(8). Its footer names the version and the day that
+  # version was released, as CHANGELOG.md dates it: the same sources make the
+  # same page, whenever they are built.
+  string(REPLACE "." "\\." version_pattern "${PROJECT_VERSION}")
+  file(STRINGS "${PROJECT_SOURCE_DIR}/CHANGELOG.md" release_heading
+       REGEX "^## \\[${version_pattern}\\] - [0-9][0-9][0-9][0-9]-[0-9][0-9]-[0-9][0-9]$")
+  if(NOT release_heading MATCHES " - ([0-9-]+)$")
+    message(FATAL_ERROR "CHANGELOG.md has no heading \"## [${PROJECT_VERSION}] - YYYY-MM-DD\": "
+                        "the manual's footer carries the date of the version it describes")
+  endif()
+  set(VARPAGE_MANUAL_DATE "${CMAKE_MATCH_1}")
+  set(manual "${PROJECT_BINARY_DIR}/docs/varpage.8")
+  configure_file("${PROJECT_SOURCE_DIR}/docs/varpage.8.in" "${manual}" @ONLY)
+  # The packages carry it gzipped at the highest compression, with no name
+  # and no time stamp, as Debian wants it; made again only when the page
+  # changed (configure_file leaves an unchanged page untouched).
+  if("${manual}" IS_NEWER_THAN "${manual}.gz")
+    execute_process(
+      COMMAND gzip -9n -c
+      INPUT_FILE "${manual}"
+      OUTPUT_FILE "${manual}.gz"
+      RESULT_VARIABLE gzip_result)
+    if(NOT gzip_result EQUAL 0)
+      message(FATAL_ERROR "gzip -9n failed on ${manual}: ${gzip_result}")
+    endif()
+  endif()
+  install(FILES "${manual}" DESTINATION "${CMAKE_INSTALL_MANDIR}/man8" COMPONENT docs)
+  install(
+    FILES "${manual}.gz"
+    DESTINATION "${CMAKE_INSTALL_MANDIR}/man8"
+    COMPONENT deb
+    EXCLUDE_FROM_ALL)
+  install(
+    FILES "${PROJECT_SOURCE_DIR}/packaging/varpage.lintian-overrides"
+    DESTINATION share/lintian/overrides
+    RENAME varpage
+    COMPONENT deb
+    EXCLUDE_FROM_ALL)
+  install(
+    FILES "${manual}.gz"
+    DESTINATION /usr/share/man/man8
+    COMPONENT rpm
+    EXCLUDE_FROM_ALL)
+
   install(
     FILES "${PROJECT_BINARY_DIR}/release/copyright" "${PROJECT_BINARY_DIR}/release/changelog.gz"
     DESTINATION "share/doc/${PROJECT_NAME}"
@@ -124,14 +170,16 @@ set(CPACK_RPM_PACKAGE_RELEASE "${VARPAGE_RPM_RELEASE}")
 set(CPACK_RPM_PACKAGE_LICENSE MIT)
 set(CPACK_RPM_PACKAGE_DESCRIPTION "${CPACK_PACKAGE_DESCRIPTION}")
 set(CPACK_RPM_CHANGELOG_FILE "${PROJECT_BINARY_DIR}/release/rpm-changelog")
-# Named here, the program is an ordinary executable: CPack would otherwise mark
-# a file installed to an absolute path as %config.
+# Named here, the program is an ordinary executable and the rest licence and
+# documentation: CPack would otherwise mark a file installed to an absolute
+# path as %config.
 set(CPACK_RPM_USER_FILELIST
     "%attr(0755,root,root) /var/www/cgi-bin/varpage" "%license /usr/share/licenses/${PROJECT_NAME}/LICENSE"
-    "%doc /usr/share/doc/${PROJECT_NAME}/CHANGELOG.md")
+    "%doc /usr/share/doc/${PROJECT_NAME}/CHANGELOG.md" "%doc /usr/share/man/man8/varpage.8.gz")
 # Directories the system and the web server own; the package owns only its
 # files in them.
-set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /var /var/www /var/www/cgi-bin /usr/share/licenses)
+set(CPACK_RPM_EXCLUDE_FROM_AUTO_FILELIST_ADDITION /var /var/www /var/www/cgi-bin /usr/share/licenses
+                                                  /usr/share/man /usr/share/man/man8)
 
 if(WIN32)
   set(CPACK_GENERATOR ZIP)

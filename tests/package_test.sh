@@ -34,6 +34,19 @@ require() {  # require TOOL PACKAGE
 answers() {  # answers PROGRAM: it writes a CGI header for a request
   env -i A=1 "$1" | head -n1 | grep -q '^Content-type: text/html'
 }
+# manual_reads PAGE: man opens the page (gzipped or not) without a word on
+# standard error, and its footer names this version.
+manual_reads() {
+  local text
+  text="$(MANWIDTH=80 LC_ALL=C.UTF-8 man -l -Tascii "$1" 2>"$work/man.log" | col -bx)" || return 1
+  [ ! -s "$work/man.log" ] || { sed 's/^/  /' "$work/man.log"; return 1; }
+  grep -qE "^varpage ${version//./\\.} .* VARPAGE\(8\)$" <<<"$text"
+}
+# gzip_n FILE: gzipped with no name and no time stamp, at maximum
+# compression, so the same sources make the same package.
+gzip_n() {
+  test "$(od -A n -t x1 -N 10 "$1" | tr -d ' \n')" = 1f8b0800000000000203
+}
 
 # A build of its own with a maintainer, as a packager configures one. Later
 # arguments go to the configure step.
@@ -62,6 +75,14 @@ case "$what" in
     expect "licence installed as documentation" cmp -s "$source_dir/LICENSE" "$work/stage/usr/share/doc/varpage/LICENSE"
     expect "changelog installed as documentation" \
       cmp -s "$source_dir/CHANGELOG.md" "$work/stage/usr/share/doc/varpage/CHANGELOG.md"
+    manual="$work/stage/usr/share/man/man8/varpage.8"
+    expect "manual installed at <prefix>/share/man/man8, as the build made it" \
+      cmp -s "$build_dir/docs/varpage.8" "$manual"
+    if command -v man >/dev/null; then
+      expect "man -l reads the installed manual, version $version" manual_reads "$manual"
+    else
+      echo "SKIPPED (this check only): no man (package man-db)"
+    fi
     units="$work/stage/usr/lib/systemd/system"
     expect "the service runs the installed program" \
       grep -qx 'ExecStart=/usr/lib/cgi-bin/varpage' "$units/varpage.service"
@@ -71,7 +92,7 @@ case "$what" in
     expect "nothing else installed" test "$(cd "$work/stage" && find . -type f | sort)" = "$(printf '%s\n' \
       ./usr/lib/cgi-bin/varpage ./usr/lib/systemd/system/varpage.service \
       ./usr/lib/systemd/system/varpage.socket ./usr/share/doc/varpage/CHANGELOG.md \
-      ./usr/share/doc/varpage/LICENSE)"
+      ./usr/share/doc/varpage/LICENSE ./usr/share/man/man8/varpage.8)"
     cmake --install "$build_dir" --prefix "$work/opt" >/dev/null
     expect "another prefix" test -x "$work/opt/lib/cgi-bin/varpage"
     expect "the service follows the prefix" \
@@ -100,6 +121,7 @@ case "$what" in
     require dpkg-shlibdeps dpkg-dev
     require dpkg-parsechangelog dpkg-dev
     require lintian lintian
+    require man man-db
 
     # Without a maintainer there is no package, and cpack says what to set.
     env -u DEBFULLNAME -u DEBEMAIL cmake -S "$source_dir" -B "$work/nameless" -G Ninja \
@@ -125,13 +147,15 @@ case "$what" in
     expect "section" test "$(field Section)" = web
     expect "description" grep -q 'environment' <<<"$(field Description)"
     expect "shared-library dependencies" grep -qE '^libc6 \(>= [0-9.]+\)$' <<<"$(field Depends)"
-    expect "files: the program, the systemd units, copyright and changelog.gz" \
+    expect "files: the program, the systemd units, copyright, changelog.gz, the manual, lintian's overrides" \
       test "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sort -k2)" = "$(printf '%s\n' \
         '-rwxr-xr-x ./usr/lib/cgi-bin/varpage' \
         '-rw-r--r-- ./usr/lib/systemd/system/varpage.service' \
         '-rw-r--r-- ./usr/lib/systemd/system/varpage.socket' \
         '-rw-r--r-- ./usr/share/doc/varpage/changelog.gz' \
-        '-rw-r--r-- ./usr/share/doc/varpage/copyright')"
+        '-rw-r--r-- ./usr/share/doc/varpage/copyright' \
+        '-rw-r--r-- ./usr/share/lintian/overrides/varpage' \
+        '-rw-r--r-- ./usr/share/man/man8/varpage.8.gz')"
     # Disabled: no links under /etc and no maintainer script to make them.
     dpkg-deb -e "$deb" "$work/control"
     expect "no postinst" test ! -e "$work/control/postinst"
@@ -153,8 +177,7 @@ case "$what" in
 
     # changelog.gz: gzip -9n (no name, no time stamp, best compression), a
     # native package's changelog that dpkg reads, one entry per item.
-    header="$(od -A n -t x1 -N 10 "$doc/changelog.gz" | tr -d ' \n')"
-    expect "changelog.gz: no name, no time stamp, maximum compression" test "$header" = 1f8b0800000000000203
+    expect "changelog.gz: no name, no time stamp, maximum compression" gzip_n "$doc/changelog.gz"
     gzip -dc "$doc/changelog.gz" >"$work/changelog"
     parsed() { dpkg-parsechangelog -l "$work/changelog" -S "$1"; }
     expect "changelog: version" test "$(parsed Version)" = "$version"
@@ -165,6 +188,12 @@ case "$what" in
       test "$(grep -c '^  \* ' "$work/changelog")" = "$(newest_release_items)"
     expect "changelog: entries within 80 columns" test "$(awk '!/^ -- / && length > 80' "$work/changelog")" = ""
 
+    # The manual, gzipped as changelog.gz is; lintian below reads it too.
+    manual="$work/root/usr/share/man/man8/varpage.8.gz"
+    expect "manual: no name, no time stamp, maximum compression" gzip_n "$manual"
+    expect "manual: the page the build made" cmp -s <(gzip -dc "$manual") "$work/build/docs/varpage.8"
+    expect "manual: man -l reads it, version $version" manual_reads "$manual"
+
     # lintian, run as root, says so on standard error; its findings are on
     # standard output. Information and pedantic tags too: the hardening tags
     # (no bind-now, no fortified calls, ...) are information.
@@ -173,6 +202,10 @@ case "$what" in
     expect "lintian: no error, no warning" \
       bash -c "[ $lintian_status = 0 ] && ! grep -qE '^[EW]: ' '$work/lintian.log'"
     expect "lintian: no hardening tag" bash -c "! grep -q 'hardening' '$work/lintian.log'"
+    # Not even information or a pedantic tag: lintian reads the page with
+    # man --warnings and checks its compression and its reason to be there.
+    expect "lintian: no tag on the manual" bash -c "! grep -q 'man8/varpage' '$work/lintian.log'"
+    expect "lintian: no unused or mismatched override" bash -c "! grep -qE 'unused-override|mismatched-override' '$work/lintian.log'"
     ;;
 
   rpm)
@@ -182,6 +215,7 @@ case "$what" in
     require rpmlint rpmlint
     require gpg gpg
     require rpmsign rpm
+    require man man-db
 
     packager_build
     (cd "$work" && cpack -G RPM --config "$work/build/CPackConfig.cmake" -B "$work/out" >/dev/null 2>&1)
@@ -197,12 +231,14 @@ case "$what" in
     expect "not relocatable: its files lie outside any one prefix" test "$(query '%{PREFIXES}')" = "(none)"
     expect "rpm -qip: description" grep -q 'environment' <<<"$(query '%{DESCRIPTION}')"
     # The build-id links rpmbuild adds belong to every RPM; the rest is ours.
-    expect "rpm -qlp: the program in /var/www/cgi-bin, licence and changelog" \
+    expect "rpm -qlp: the program in /var/www/cgi-bin, licence, changelog and manual" \
       test "$(rpm -qlp "$rpm_file" | grep -v '^/usr/lib/\.build-id')" = "$(printf '%s\n' \
         /usr/share/doc/varpage /usr/share/doc/varpage/CHANGELOG.md \
-        /usr/share/licenses/varpage /usr/share/licenses/varpage/LICENSE /var/www/cgi-bin/varpage)"
+        /usr/share/licenses/varpage /usr/share/licenses/varpage/LICENSE \
+        /usr/share/man/man8/varpage.8.gz /var/www/cgi-bin/varpage)"
     expect "licence marked as licence" test "$(rpm -qLp "$rpm_file")" = /usr/share/licenses/varpage/LICENSE
-    expect "changelog marked as documentation" test "$(rpm -qdp "$rpm_file")" = /usr/share/doc/varpage/CHANGELOG.md
+    expect "changelog and manual marked as documentation" test "$(rpm -qdp "$rpm_file")" = "$(printf '%s\n' \
+      /usr/share/doc/varpage/CHANGELOG.md /usr/share/man/man8/varpage.8.gz)"
     expect "no configuration files" test -z "$(rpm -qcp "$rpm_file")"
     expect "program mode 0755" test "$(rpm -qp --queryformat '[%{FILEMODES:perms} %{FILENAMES}\n]' "$rpm_file" |
       grep ' /var/www/cgi-bin/varpage$')" = "-rwxr-xr-x /var/www/cgi-bin/varpage"
@@ -217,6 +253,10 @@ case "$what" in
     (cd "$work/root" && rpm2cpio "$rpm_file" | cpio -idm --quiet)
     expect "packaged program answers" answers "$work/root/var/www/cgi-bin/varpage"
     expect "packaged licence is LICENSE" cmp -s "$source_dir/LICENSE" "$work/root/usr/share/licenses/varpage/LICENSE"
+    manual="$work/root/usr/share/man/man8/varpage.8.gz"
+    expect "manual: gzipped with no name and no time stamp" gzip_n "$manual"
+    expect "manual: the page the build made" cmp -s <(gzip -dc "$manual") "$work/build/docs/varpage.8"
+    expect "manual: man -l reads it, version $version" manual_reads "$manual"
 
     # rpmlint wants a signature by a key the RPM database knows, as a
     # distribution signs what it publishes. Sign a copy with a throwaway key,
@@ -234,9 +274,13 @@ case "$what" in
     gpg --export --armor signer@varpage.example.org >"$work/signer.asc" 2>/dev/null
     gpgconf --kill all
     rpm --import "$work/signer.asc"
-    rpmlint "$signed" >"$work/rpmlint.log" 2>&1 || true
+    # Man pages gzipped, as Fedora's brp-compress leaves them and its rpmlint
+    # configuration expects (rpmlint's own default is bzip2).
+    printf '%s\n' 'CompressExtension = "gz"' >"$work/fedora-compression.toml"
+    rpmlint -c "$work/fedora-compression.toml" "$signed" >"$work/rpmlint.log" 2>&1 || true
     grep -E '^varpage' "$work/rpmlint.log" || true
     expect "rpmlint: no error" grep -qE '^ *1 packages and 0 specfiles checked; 0 errors' "$work/rpmlint.log"
+    expect "rpmlint: nothing about the manual" bash -c "! grep -q 'man8/varpage' '$work/rpmlint.log'"
     ;;
 
   source)
