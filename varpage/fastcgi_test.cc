@@ -341,6 +341,12 @@ TEST(FastCgiTest, BrokenInputClosesTheConnectionWithoutAResponse) {
        begin(1, true) + record(4, 1, pair("A", "1")) + begin(1, true) + record(4, 1, "") +
            record(5, 1, "")},
       {"name length alone", begin(1) + params(1, "\x01") + record(5, 1, "")},
+      // Each length fits in what is left, but not the two together: the
+      // value would run past the parameters.
+      {"100-byte name and 100-byte value, only the name sent",
+       begin(1) + params(1, "\x64\x64" + std::string(100, 'n')) + record(5, 1, "")},
+      {"2-byte name and 2-byte value in three bytes",
+       begin(1) + params(1, std::string("\x02\x02") + "ABC") + record(5, 1, "")},
       {"record cut short", begin(1) + record(4, 1, pair("A", "1")).substr(0, 9)},
       {"header cut short", begin(1) + params(1, pair("A", "1")) + "\x01\x05"},
       {"padding missing", begin(1) + params(1, pair("A", "1")) + record(5, 1, "", 7).substr(0, 10)},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -124,6 +125,23 @@ TEST_F(HostRowTest, TableStaysInTheStreamDuringTheLookup) {
   }
   EXPECT_EQ(seeing.seen, "");
   EXPECT_EQ(sink.writes, std::vector<std::string>{"table so far\r\n" + host_name_row("localhost")});
+}
+
+// 63 characters and the terminating zero fill the buffer; one more is
+// refused rather than written past its end.
+TEST(Ipv6AddressPartTest, TextUpToTheBufferIsCopiedAndLongerIsRefused) {
+  for (const std::size_t size : {std::size_t{62}, std::size_t{63}, std::size_t{64}}) {
+    std::string text;
+    while (text.size() + 3 <= size) text += "0:";
+    text.resize(size, '1');
+    Ipv6Text out;
+    std::memset(out, 'x', sizeof out);
+    const bool taken = ipv6_address_part(text.c_str(), out);
+    EXPECT_EQ(taken, size + 1 <= sizeof out) << size << " characters";
+    if (taken) {
+      EXPECT_EQ(std::string(out), text);
+    }
+  }
 }
 
 }  // namespace

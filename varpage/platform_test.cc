@@ -88,6 +88,14 @@ INSTANTIATE_TEST_SUITE_P(
                       ParseCase{"::ffff:01.2.3.4", kAllOnes}, ParseCase{"%lo", kAllOnes},
                       ParseCase{"::1%", "0000:0000:0000:0000:0000:0000:0000:0001"},
                       ParseCase{"0000:0000:0000:0000:0000:0000:0000:0000:0001", kAllOnes},
+                      // 63 characters fill the address part's buffer with its
+                      // terminating zero; 64 are one too many.
+                      ParseCase{"0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:"
+                                "001",
+                                kAllOnes},
+                      ParseCase{"0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:"
+                                "0001",
+                                kAllOnes},
                       // Far longer than any address: 139 characters that could
                       // all belong to one.
                       ParseCase{"0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:0:"

@@ -4,13 +4,20 @@
 # requests at once, each waiting in a reverse lookup that only a slow
 # resolver answers (slow_resolver.py, on 127.0.0.1:53 of a network and mount
 # namespace of the test's own). Every page must come whole, host name
-# included; a minute or so after the connections close, the process must be
-# back near a fresh one's threads and address space. Prints the numbers
-# (bench/run does not: the timing here is the program's, not measured).
-#   burst_test.sh PATH-TO-VARPAGE
+# included; 10 s after the connections close, the process must still have
+# its workers, and a minute or so after, it must be back to a fresh one's
+# threads and near its address space. Prints the numbers (bench/run does
+# not: the timing here is the program's, not measured).
+# Alongside, two processes of their own (lifecycle_peer.py retire): with 20
+# connections kept busy and 20 closed, the idle workers leave a minute on and
+# the busy ones stay; with 40 closed and, near the minute, SLOW-ACCEPT
+# (tests/slow_accept.cc, preloaded) holding idle workers on their way into
+# accept4() as they are asked to leave, they leave all the same.
+#   burst_test.sh PATH-TO-VARPAGE PATH-TO-SLOW-ACCEPT
 set -euo pipefail
 
 varpage="$1"
+slow_accept="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
 skip_unless_installed /usr/bin/python3 /bin/ps
@@ -24,6 +31,18 @@ if ! ulimit -S -n 1024; then
   echo "SKIPPED: cannot set the open-file soft limit to 1024"
   exit 77
 fi
+spawn env PYTHONPATH="$here" python3 "$here/lifecycle_peer.py" retire "$varpage" 20 20 \
+  >"$site/busy-and-idle.txt" 2>&1
+busy_and_idle=$!
+spawn env PYTHONPATH="$here" python3 "$here/lifecycle_peer.py" retire "$varpage" 0 40 \
+  "$slow_accept" >"$site/missed-wake.txt" 2>&1
+missed_wake=$!
 start_held_varpage "$site"
+failed=0
 PYTHONPATH="$here" python3 "$here/lifecycle_peer.py" burst "$site/varpage.sock" \
-  "$site/holder/pid" "$site/dns/release" 512
+  "$site/holder/pid" "$site/dns/release" 512 || failed=1
+wait "$busy_and_idle" || failed=1
+cat "$site/busy-and-idle.txt"
+wait "$missed_wake" || failed=1
+cat "$site/missed-wake.txt"
+exit $failed

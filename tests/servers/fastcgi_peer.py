@@ -8,11 +8,14 @@ Starts one varpage process the way a systemd socket unit does (a listening
 unix socket on standard input, nothing else) and checks, byte for byte, what
 it answers: whole pages, kept connections, requests served side by side, and
 hostile or broken peers, after each of which the same process must still
-answer. Run it offline (fastcgi_peer_test.sh does), since the host row
+answer; peers that keep a connection past its first deadline, trickle or
+never read, each cut off in time; and, with such a peer still open, a stop
+by SIGTERM. Run it offline (fastcgi_peer_test.sh does), since the host row
 looks up 127.0.0.1.
 """
 import os
 import re
+import select
 import socket
 import struct
 import subprocess
@@ -321,6 +324,77 @@ def main():
             assert program.poll() is None, "the process ended"
         return test
 
+    def hostile_on_kept(pairs):
+        """A kept connection's first request is answered; a second one, with
+        the malformed parameters `pairs`, ends the connection without a page,
+        and the next peer is served."""
+        def test():
+            peer = Peer(path)
+            peer.send(request(1, [(b"FIRST", b"f" * 300)], keep=True))
+            check_response(peer.read_response(1), 1, [row(b"FIRST", b"f" * 300)])
+            try:
+                peer.send(begin(2, keep=True) + params(2, pairs) + record(STDIN, 2))
+            except (BrokenPipeError, ConnectionResetError):
+                pass
+            rest = peer.read_to_end()
+            assert not any(r[0] in (STDOUT, END) for r in parse(rest)), "answered: %r" % rest[:80]
+            peer.close()
+            answered()
+            assert program.poll() is None, "the process ended"
+        return test
+
+    def in_background(test):
+        """Starts `test` now, alongside the cases that follow, for those that
+        take tens of seconds; returns a case that waits for it and gives
+        what it returned."""
+        outcome = {}
+
+        def run():
+            try:
+                outcome["result"] = test()
+            except Exception as error:  # raised again by the case that waits
+                outcome["error"] = error
+
+        thread = threading.Thread(target=run)
+        thread.start()
+
+        def finished():
+            thread.join()
+            if "error" in outcome:
+                raise outcome["error"]
+            return outcome["result"]
+        return finished
+
+    def kept_past_the_first_deadline():
+        """Requests 0, 20 and 40 s after a kept connection was made: each one
+        answered renews the 30 s the peer has for the next."""
+        peer = Peer(path)
+        started = time.monotonic()
+        for i, at in enumerate((0, 20, 40)):
+            time.sleep(max(0.0, started + at - time.monotonic()))
+            variables = [(b"AT", b"%d s" % at)]
+            try:
+                peer.send(request(400 + i, variables, keep=True))
+                check_response(peer.read_response(400 + i), 400 + i, [row(n, v) for n, v in variables])
+            except (AssertionError, OSError) as error:
+                raise AssertionError("the request %d s in: %s" % (at, str(error) or type(error).__name__))
+        peer.close()
+
+    def never_reading_peer():
+        """A peer that asks for a page of megabytes and reads none of it.
+        Returns the seconds until the program hung up on it (None: still
+        connected after 45 s) and the peer, left open."""
+        peer = Peer(path)
+        started = time.monotonic()
+        peer.send(request(1, [(b"BIG", b"x" * 1500000)]))
+        # A hang-up shows without reading what is still queued.
+        waiting = select.poll()
+        waiting.register(peer.sock, select.POLLHUP)
+        while not waiting.poll(500):
+            if time.monotonic() - started > 45:
+                return None, peer
+        return time.monotonic() - started, peer
+
     def trickling_peer():
         """A peer that sends a byte every 5 s, never finishing its request,
         loses its connection 30 s after it was made: each read does not buy
@@ -366,6 +440,17 @@ def main():
         assert seconds is not None, "the trickling peer was still connected after 45 s"
         assert 29.5 <= seconds <= 35, "the trickling peer was cut off after %.1f s" % seconds
 
+    kept_40_s = in_background(kept_past_the_first_deadline)
+    never_reading = in_background(never_reading_peer)
+
+    def never_reading_peer_cut_off():
+        seconds, peer = never_reading()
+        never_reading_left_open.append(peer)
+        assert seconds is not None, "a peer that reads nothing was still connected after 45 s"
+        assert seconds <= 35, "a peer that reads nothing was cut off after %.1f s" % seconds
+
+    never_reading_left_open = []
+
     huge = length(1 << 30, True) + length(1 << 30, True) + b"AB"
     over_limit = begin(1) + b"".join(record(PARAMS, 1, pair(b"V", b"v" * 60000)) for _ in range(40))
     big_request = request(1, [(b"BIG", b"x" * 1500000)])
@@ -391,11 +476,30 @@ def main():
         answered()
         assert program.poll() is None, "the process ended"
 
+    case("hostile: a second request's value running past its parameters (kept connection)",
+         hostile_on_kept(b"\x02\x02ABC"))
+    case("hostile: a second request's 100-byte value past its parameters (kept connection)",
+         hostile_on_kept(b"\x64\x64" + b"n" * 100))
     case("the same process still serves", still_serving)
     case("a peer trickling its request is cut off 30 s after it connected", trickling_peer_cut_off)
+    case("a kept connection's requests 0, 20 and 40 s in are all answered", kept_40_s)
+    case("a peer that never reads its page is cut off within 35 s", never_reading_peer_cut_off)
 
-    program.terminate()
-    program.wait()
+    # The peer that read nothing is still open at our end: the process must
+    # not be held by it.
+    def stop():
+        program.terminate()
+        try:
+            status = program.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            program.kill()
+            program.wait()
+            raise AssertionError("SIGTERM did not end the process within 10 s")
+        assert status == 0, "the process ended with status %d" % status
+
+    case("SIGTERM ends the process, with status 0", stop)
+    for peer in never_reading_left_open:
+        peer.close()
     os.unlink(path)
     os.rmdir(folder)
     sys.exit(1 if failures else 0)

@@ -13,14 +13,39 @@ workers it starts and retires.
         (slow_resolver.py); once the process has started a worker for each,
         creates RELEASE-FILE and checks every page whole, host name
         included. Then closes them and watches the process's threads and
-        address space (ps -o nlwp,rss,vsz) for up to 150 s, until they are
-        back near those of the fresh process. Prints the numbers; exits 1
-        on any page not whole or a process that stays grown.
+        address space (ps -o nlwp,rss,vsz): still grown 10 s on (workers
+        stay a minute idle before they leave), then, within 150 s, back to
+        the fresh process's threads exactly and near its address space.
+        Prints the numbers; exits 1 on any page not whole, or a process that
+        shrinks too soon or stays grown.
+
+    lifecycle_peer.py stop-in-window VARPAGE SLOW-ACCEPT
+        Starts VARPAGE on a socket of its own with SLOW-ACCEPT (built from
+        tests/slow_accept.cc) preloaded, so that each worker spends 400 ms
+        between its last look at whether the process stops and accept4().
+        Sends SIGTERM while workers that have just served a request are
+        there: the process must end within 1.5 s all the same, with no
+        connection coming to wake them.
+
+    lifecycle_peer.py retire VARPAGE BUSY IDLE [SLOW-ACCEPT]
+        Starts VARPAGE on a socket of its own and grows it with BUSY + IDLE
+        kept connections at once; closes IDLE of them and sends a request
+        on each of the BUSY ones every 10 s. 10 s on, the process must still
+        have every worker; once a minute has passed, exactly the idle
+        workers beyond the first 16 must have left, none of the busy ones,
+        and every busy connection must still be answered. With SLOW-ACCEPT,
+        just before the minute is up, most idle workers are held 6 s before
+        their accept4(), where the signal that asks them to leave misses
+        them: they must leave all the same, once they are in accept4().
 """
 import os
 import selectors
+import shutil
+import signal
+import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 import fastcgi_peer as f
@@ -112,23 +137,198 @@ def burst(path, pid_file, release, count):
     if failed_pages:
         print("the first not whole: " + failed_pages[0][:600])
 
-    # Back near a fresh process: as many threads, give or take a few, and
-    # less address space than even one more malloc arena (64 MiB) or the
-    # stacks of a tenth of the workers would take.
+    # Idle workers stay a minute before they leave: a burst that comes
+    # back finds them.
     closed = time.time()
+    time.sleep(10)
+    now = usage(pid)
+    still_grown = now[0] > fresh[0] + count // 2
+    print("10 s after the connections closed: %s" % describe(now), flush=True)
+    if not still_grown:
+        print("FAILED: the workers of the burst left within 10 s")
+
+    # Then back to a fresh process: exactly its threads (the first workers
+    # stay), and less address space than even one more malloc arena
+    # (64 MiB) or the stacks of a tenth of the workers would take.
     while True:
         time.sleep(5)
         now = usage(pid)
         waited = time.time() - closed
-        back = now[0] <= fresh[0] + 4 and now[2] <= fresh[2] + 48 * 1024
-        if back or waited > 150:
+        back = now[0] == fresh[0] and now[2] <= fresh[2] + 48 * 1024
+        if back:
+            # Not a count passed on the way down.
+            time.sleep(2)
+            now = usage(pid)
+            back = now[0] == fresh[0] and now[2] <= fresh[2] + 48 * 1024
+        if back or now[0] < fresh[0] or waited > 150:
             break
     print("%.0f s after the connections closed: %s" % (waited, describe(now)))
     if not back:
-        print("FAILED: the process stays grown")
-    elif whole == count:
-        print("ok: every page whole; back near a fresh process's threads and address space")
-    return 0 if back and whole == count else 1
+        print("FAILED: the process is not back to a fresh one's %d threads and address space"
+              % fresh[0])
+    elif whole == count and still_grown:
+        print("ok: every page whole; still grown 10 s on; back to a fresh process's threads "
+              "and near its address space")
+    return 0 if back and whole == count and still_grown else 1
+
+
+# How many workers a process starts with and keeps (fastcgi_server.h).
+FIRST_WORKERS = 16
+
+
+def start_own(varpage, environment):
+    """`varpage` on a listening unix socket of its own, as a socket unit
+    starts it, with `environment`; returns the process and the socket's
+    path."""
+    folder = tempfile.mkdtemp()
+    path = os.path.join(folder, "varpage.sock")
+    listener = socket.socket(socket.AF_UNIX)
+    listener.bind(path)
+    listener.listen(64)
+    process = subprocess.Popen([varpage], stdin=listener.fileno(), stdout=subprocess.DEVNULL,
+                               env=dict(environment, PATH="/usr/bin"))
+    listener.close()
+    return process, path
+
+
+def slow_accept(library, milliseconds, while_file=None):
+    """The environment that preloads tests/slow_accept.cc's library."""
+    environment = {"LD_PRELOAD": library, "VARPAGE_TEST_ACCEPT_DELAY_MS": str(milliseconds),
+                   # It comes before a sanitizer's runtime, where there is one.
+                   "ASAN_OPTIONS": "verify_asan_link_order=0"}
+    if while_file:
+        environment["VARPAGE_TEST_ACCEPT_DELAY_WHILE"] = while_file
+    return environment
+
+
+def end(process, path):
+    if process.poll() is None:
+        process.kill()
+    process.wait()
+    shutil.rmtree(os.path.dirname(path))
+
+
+def quick_request(path, n):
+    peer = f.Peer(path)
+    peer.send(f.request(1, [(b"N", b"%d" % n)]))
+    f.check_response(f.parse(peer.read_to_end()), 1, [f.row(b"N", b"%d" % n)])
+    peer.close()
+
+
+def stop_in_window(varpage, library):
+    process, path = start_own(varpage, slow_accept(library, 400))
+    try:
+        time.sleep(1.5)  # every first worker into accept4() proper
+        # Each request is taken by a worker in accept4(), which then spends
+        # 400 ms on its way back there.
+        for n in range(3):
+            quick_request(path, n)
+        process.send_signal(signal.SIGTERM)
+        try:
+            status = process.wait(timeout=1.5)
+        except subprocess.TimeoutExpired:
+            print("FAILED: SIGTERM that came while workers were on their way to accept4() "
+                  "left the process running 1.5 s later")
+            return 1
+        if status != 0:
+            print("FAILED: the process ended with status %d" % status)
+            return 1
+        print("ok: SIGTERM that came while workers were on their way to accept4() ended the "
+              "process within 1.5 s")
+        return 0
+    finally:
+        end(process, path)
+
+
+def retire(varpage, busy_count, idle_count, library=None):
+    toggle = None
+    environment = {}
+    if library:
+        toggle = tempfile.mktemp()
+        environment = slow_accept(library, 6000, toggle)
+    label = "%d busy and %d idle connections%s" % (
+        busy_count, idle_count, ", accept4() held 6 s near the minute" if library else "")
+    process, path = start_own(varpage, environment)
+    failures = []
+    try:
+        time.sleep(1)
+        fresh = usage(process.pid)
+        others = fresh[0] - FIRST_WORKERS  # the main thread
+        print("%s: fresh process: %s" % (label, describe(fresh)), flush=True)
+
+        peers = []
+        for i in range(busy_count + idle_count):
+            peer = f.Peer(path)
+            peer.send(f.request(1, [(b"N", b"%d" % i)], keep=True))
+            f.check_response(peer.read_response(1), 1, [f.row(b"N", b"%d" % i)])
+            peers.append(peer)
+        time.sleep(0.5)
+        # A worker for each connection, and one waiting for the next.
+        grown = busy_count + idle_count + 1 + others
+        now = usage(process.pid)
+        if now[0] != grown:
+            failures.append("%d threads with every connection open, not %d" % (now[0], grown))
+        busy, idle = peers[:busy_count], peers[busy_count:]
+        for peer in idle:
+            peer.close()
+        closed = time.monotonic()
+
+        # The first workers, or a worker for each busy connection and one
+        # waiting for the next.
+        expected = max(FIRST_WORKERS, busy_count + 1) + others
+        request_id, next_requests, windowed, checked_10_s = 1, 10, False, False
+        settled = []
+        while time.monotonic() - closed < 85:
+            time.sleep(0.5)
+            waited = time.monotonic() - closed
+            if waited >= next_requests:
+                request_id += 1
+                next_requests += 10
+                for i, peer in enumerate(busy):
+                    try:
+                        peer.send(f.request(request_id, [(b"N", b"%d" % i)], keep=True))
+                        f.check_response(peer.read_response(request_id), request_id,
+                                         [f.row(b"N", b"%d" % i)])
+                    except (AssertionError, OSError) as error:
+                        failures.append("busy connection %d, %.0f s on: %s" % (
+                            i, waited, str(error) or type(error).__name__))
+                        break
+            if not checked_10_s and waited >= 10:
+                checked_10_s = True
+                now = usage(process.pid)
+                print("%s: 10 s on: %s" % (label, describe(now)), flush=True)
+                if now[0] != grown:
+                    failures.append("%d threads 10 s on, not still %d" % (now[0], grown))
+            if library and not windowed and waited >= 56:
+                # The workers that serve these are held before accept4()
+                # for 6 s: across the moment the minute is up.
+                windowed = True
+                open(toggle, "w").close()
+                for n in range(idle_count * 3 // 4):
+                    quick_request(path, n)
+                time.sleep(0.2)  # the last of them on its way too
+                os.unlink(toggle)
+            if waited >= 66:
+                settled.append(usage(process.pid)[0])
+                if len(settled) >= 6 and all(n == expected for n in settled[-6:]):
+                    break
+        now = usage(process.pid)
+        print("%s: %.0f s on: %s" % (label, time.monotonic() - closed, describe(now)))
+        if not settled or settled[-1] != expected:
+            failures.append("%d threads a minute on, not %d: %s" % (
+                now[0], expected, "busy workers asked to leave, or idle ones that stay"
+                if now[0] > expected else "too many workers left"))
+        for peer in busy:
+            peer.close()
+    finally:
+        end(process, path)
+        if toggle and os.path.exists(toggle):
+            os.unlink(toggle)
+    for failure in failures:
+        print("FAILED: %s: %s" % (label, failure))
+    if not failures:
+        print("ok: %s: exactly the idle workers beyond the first left, a minute on" % label)
+    return 1 if failures else 0
 
 
 def main():
@@ -136,6 +336,10 @@ def main():
         return kept(sys.argv[2])
     if sys.argv[1] == "burst":
         return burst(sys.argv[2], sys.argv[3], sys.argv[4], int(sys.argv[5]))
+    if sys.argv[1] == "stop-in-window":
+        return stop_in_window(sys.argv[2], sys.argv[3])
+    if sys.argv[1] == "retire":
+        return retire(sys.argv[2], int(sys.argv[3]), int(sys.argv[4]), *sys.argv[5:6])
     print(__doc__)
     return 2
 

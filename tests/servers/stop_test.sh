@@ -10,10 +10,14 @@
 # - SIGINT and SIGQUIT stop it the same way, with status 0.
 # Runs in a network and mount namespace of its own, with a resolver on
 # 127.0.0.1:53 (slow_resolver.py) that answers when told to.
-#   stop_test.sh PATH-TO-VARPAGE
+# - SIGTERM while workers are on their way into accept4(), a way that
+#   SLOW-ACCEPT (tests/slow_accept.cc, preloaded) makes 400 ms long: the
+#   process ends all the same, within 1.5 s (lifecycle_peer.py).
+#   stop_test.sh PATH-TO-VARPAGE PATH-TO-SLOW-ACCEPT
 set -euo pipefail
 
 varpage="$1"
+slow_accept="$2"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
 skip_unless_installed /usr/sbin/nginx /usr/bin/curl /usr/bin/python3
@@ -105,4 +109,7 @@ for signal in INT QUIT; do
     fail "SIG$signal: $(cat "$site/holder/log"); $(tail -c 200 "$site/after-$signal.html" 2>&1)"
   fi
 done
+
+PYTHONPATH="$here" python3 "$here/lifecycle_peer.py" stop-in-window "$varpage" "$slow_accept" ||
+  failed=1
 exit $failed
