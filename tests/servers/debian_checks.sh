@@ -159,7 +159,13 @@ check_fcgid_bodies() {
 # script name and path info split as the recipe says; Caddy running as
 # caddy, varpage as the user of its own the spawn-fcgi recipe makes.
 check_caddy() {
-  local address pid user want
+  local address pid user want diff
+  # The blocks pasted as given leave the Caddyfile as caddy fmt would have
+  # it: Caddy warns at every start and reload otherwise.
+  # (It prints the whole file, a line it would change as - and +.)
+  diff="$(caddy fmt --diff /etc/caddy/Caddyfile 2>&1 | grep '^[-+]')"
+  if [ -z "$diff" ]; then echo "ok: caddy fmt --diff finds nothing to change in the Caddyfile"; else
+    fail "caddy fmt would change the Caddyfile: $diff"; fi
   for address in 127.0.0.1 ::1 127.0.0.2; do
     ask "$address" /
     if [ "$code" = 200 ] && [ "$(printf '%s' "$body")" = "$(cat /usr/share/caddy/index.html)" ]; then

@@ -166,7 +166,8 @@ run_shell_block() {
 #   # in the handle block of FILE      after the line that opens varpage's handle
 place_block() {
   local text="$1" first file
-  first="$(head -n1 <<<"$text")"
+  # (indented as it goes in, where the file is indented: Caddy's)
+  first="$(head -n1 <<<"$text" | sed 's/^[[:space:]]*//')"
   case "$first" in
     "# /etc/"*)
       file="${first#"# "}"
