@@ -53,6 +53,13 @@ if(NOT WIN32)
     endif()
     configure_file(\"${service_in}\" \"${service_out}\" @ONLY)")
   install(FILES "${service_out}" DESTINATION "${VARPAGE_SYSTEMD_UNIT_DIR}")
+  # Drop-ins that put the units on TCP, for a backend of a web server on
+  # another machine. Not where systemd reads them: each names addresses the
+  # administrator must put in, so docs/servers.md has them copied to /etc.
+  foreach(unit socket service)
+    install(FILES "${PROJECT_SOURCE_DIR}/packaging/systemd/varpage.${unit}.d/tcp.conf"
+            DESTINATION "${CMAKE_INSTALL_DATADIR}/varpage/systemd/varpage.${unit}.d")
+  endforeach()
 endif()
 
 if(WIN32)

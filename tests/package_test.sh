@@ -92,7 +92,12 @@ case "$what" in
     expect "nothing else installed" test "$(cd "$work/stage" && find . -type f | sort)" = "$(printf '%s\n' \
       ./usr/lib/cgi-bin/varpage ./usr/lib/systemd/system/varpage.service \
       ./usr/lib/systemd/system/varpage.socket ./usr/share/doc/varpage/CHANGELOG.md \
-      ./usr/share/doc/varpage/LICENSE ./usr/share/man/man8/varpage.8)"
+      ./usr/share/doc/varpage/LICENSE ./usr/share/man/man8/varpage.8 \
+      ./usr/share/varpage/systemd/varpage.service.d/tcp.conf \
+      ./usr/share/varpage/systemd/varpage.socket.d/tcp.conf)"
+    expect "the TCP drop-ins installed as shipped" \
+      cmp -s "$source_dir/packaging/systemd/varpage.socket.d/tcp.conf" \
+      "$work/stage/usr/share/varpage/systemd/varpage.socket.d/tcp.conf"
     cmake --install "$build_dir" --prefix "$work/opt" >/dev/null
     expect "another prefix" test -x "$work/opt/lib/cgi-bin/varpage"
     expect "the service follows the prefix" \
@@ -147,7 +152,7 @@ case "$what" in
     expect "section" test "$(field Section)" = web
     expect "description" grep -q 'environment' <<<"$(field Description)"
     expect "shared-library dependencies" grep -qE '^libc6 \(>= [0-9.]+\)$' <<<"$(field Depends)"
-    expect "files: the program, the systemd units, copyright, changelog.gz, the manual, lintian's overrides" \
+    expect "files: the program, the systemd units and drop-ins, copyright, changelog.gz, the manual, lintian's overrides" \
       test "$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $1, $6 }' | sort -k2)" = "$(printf '%s\n' \
         '-rwxr-xr-x ./usr/lib/cgi-bin/varpage' \
         '-rw-r--r-- ./usr/lib/systemd/system/varpage.service' \
@@ -155,7 +160,9 @@ case "$what" in
         '-rw-r--r-- ./usr/share/doc/varpage/changelog.gz' \
         '-rw-r--r-- ./usr/share/doc/varpage/copyright' \
         '-rw-r--r-- ./usr/share/lintian/overrides/varpage' \
-        '-rw-r--r-- ./usr/share/man/man8/varpage.8.gz')"
+        '-rw-r--r-- ./usr/share/man/man8/varpage.8.gz' \
+        '-rw-r--r-- ./usr/share/varpage/systemd/varpage.service.d/tcp.conf' \
+        '-rw-r--r-- ./usr/share/varpage/systemd/varpage.socket.d/tcp.conf')"
     # Disabled: no links under /etc and no maintainer script to make them.
     dpkg-deb -e "$deb" "$work/control"
     expect "no postinst" test ! -e "$work/control/postinst"

@@ -1,8 +1,10 @@
 #!/bin/bash
 # The systemd units as systemd reads them: `systemd-analyze verify` has
 # nothing to say about them, and `systemd-analyze security` rates the
-# service's sandbox 2.0 or lower ("OK"). (The calls its filter allows are
-# checked against the running program by servers/syscall_filter_test.sh.)
+# service's sandbox 2.0 or lower ("OK"); the same with the drop-ins that put
+# them on TCP, which must listen on one address, never all, and let in the
+# same web servers at every level. (The calls its filter allows are checked
+# against the running program by servers/syscall_filter_test.sh.)
 #   systemd_unit_test.sh SOURCE-DIR PATH-TO-VARPAGE
 set -uo pipefail
 
@@ -27,6 +29,18 @@ units() {  # units FOLDER [SED-EXPRESSION]
   sed -e "s|@VARPAGE_PROGRAM@|$varpage|" -e "${2:-}" "$source_dir/packaging/systemd/varpage.service.in" \
     >"$1/varpage.service"
   cp "$source_dir/packaging/systemd/varpage.socket" "$1/"
+}
+# The units with the TCP drop-ins beside them, where systemd-analyze looks
+# for drop-ins of a unit it is given by path. SED-EXPRESSION changes UNIT's
+# drop-in on the way.
+tcp_units() {  # tcp_units FOLDER [UNIT SED-EXPRESSION]
+  local unit
+  units "$1"
+  for unit in socket service; do
+    mkdir -p "$1/varpage.$unit.d"
+    sed -e "$([ "$unit" = "${2:-}" ] && echo "$3")" "$source_dir/packaging/systemd/varpage.$unit.d/tcp.conf" \
+      >"$1/varpage.$unit.d/tcp.conf"
+  done
 }
 
 # Everything verify prints, and whether it failed. It exits 0 on much that is
@@ -65,4 +79,47 @@ bare="$(exposure "$work/bare")"
 echo "exposure without the sandbox: ${bare:-none found}"
 above() { [ -n "$1" ] && ! at_most "$1" "$2"; }
 expect "the score read is the one systemd-analyze gives (no sandbox: above 2.0)" above "$bare" 2.0
+
+# On TCP.
+tcp_units "$work/tcp"
+verify "$work/tcp"
+cat "$work/tcp/verify.log"
+expect "with the TCP drop-ins, systemd-analyze verify has nothing to say" test ! -s "$work/tcp/verify.log"
+# verify reads both drop-ins: an address it cannot parse in either shows.
+for unit in socket service; do
+  tcp_units "$work/tcp-misspelt-$unit" "$unit" 's/^IPAddressAllow=192\.0\.2\.10/IPAddressAllow=192.0.2.300/'
+  verify "$work/tcp-misspelt-$unit"
+  sed "s/^/  misspelt in the $unit's drop-in: /" "$work/tcp-misspelt-$unit/verify.log"
+  expect "an address misspelt in the $unit's drop-in makes the check fail" \
+    test -s "$work/tcp-misspelt-$unit/verify.log"
+done
+tcp_score="$(exposure "$work/tcp")"
+echo "exposure on TCP: ${tcp_score:-none found}"
+expect "systemd-analyze security on TCP: 2.0 or lower" at_most "$tcp_score" 2.0
+# The address filter is the drop-in's, as systemd-analyze reads it.
+expect "systemd-analyze security sees the service's address allow list" \
+  grep -q 'IPAddressDeny=.*allow list with non-localhost entries' \
+  <(cd "$work/tcp" && systemd-analyze security --offline=yes ./varpage.service 2>&1)
+
+# The drop-ins' values: the last one given for NAME in FILE, and every one.
+setting() { sed -n "s/^$1=//p" "$2" | tail -n 1; }
+socket_conf="$work/tcp/varpage.socket.d/tcp.conf"
+service_conf="$work/tcp/varpage.service.d/tcp.conf"
+listen="$(setting ListenStream "$socket_conf")"
+echo "listens on: $listen"
+one_address() { [[ "$1" =~ ^([0-9]+\.[0-9]+\.[0-9]+\.[0-9]+|\[[0-9a-fA-F:]+\]):[0-9]+$ ]] && [[ ! "$1" =~ ^(0\.0\.0\.0|\[::\]): ]]; }
+expect "the socket listens on one address and port, not all ($listen)" one_address "$listen"
+expect "the socket drops the unix socket first (an empty ListenStream=)" \
+  test "$(sed -n 's/^ListenStream=//p' "$socket_conf" | head -n 1)" = ""
+expect "the socket denies every address but those it allows" test "$(setting IPAddressDeny "$socket_conf")" = any
+expect "the service denies every address but those it allows" test "$(setting IPAddressDeny "$service_conf")" = any
+# The web servers: the same in FCGI_WEB_SERVER_ADDRS, on the socket, and on
+# the service (which also lets the lookups out).
+web="$(sed -n 's/^Environment=FCGI_WEB_SERVER_ADDRS=//p' "$service_conf" | tr ',' ' ' | xargs -n1 | sort | xargs)"
+on_socket="$(setting IPAddressAllow "$socket_conf" | xargs -n1 | sort | xargs)"
+on_service="$(setting IPAddressAllow "$service_conf" | xargs -n1 | grep -vx localhost | sort | xargs)"
+echo "web servers: FCGI_WEB_SERVER_ADDRS: $web; socket: $on_socket; service: $on_service"
+expect "FCGI_WEB_SERVER_ADDRS names the web servers" test -n "$web"
+expect "the socket lets in the web servers and no one else" test "$on_socket" = "$web"
+expect "the service lets in the web servers (and its name servers)" test "$on_service" = "$web"
 exit $failed

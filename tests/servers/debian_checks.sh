@@ -157,9 +157,15 @@ check_fcgid_bodies() {
 
 # check_caddy: Debian's Caddy page at / for everyone, as before; varpage's
 # script name and path info split as the recipe says; Caddy running as
-# caddy, varpage as www-data.
+# caddy, varpage as the user of its own the spawn-fcgi recipe makes.
 check_caddy() {
-  local address pid user want
+  local address pid user want diff
+  # The blocks pasted as given leave the Caddyfile as caddy fmt would have
+  # it: Caddy warns at every start and reload otherwise.
+  # (It prints the whole file, a line it would change as - and +.)
+  diff="$(caddy fmt --diff /etc/caddy/Caddyfile 2>&1 | grep '^[-+]')"
+  if [ -z "$diff" ]; then echo "ok: caddy fmt --diff finds nothing to change in the Caddyfile"; else
+    fail "caddy fmt would change the Caddyfile: $diff"; fi
   for address in 127.0.0.1 ::1 127.0.0.2; do
     ask "$address" /
     if [ "$code" = 200 ] && [ "$(printf '%s' "$body")" = "$(cat /usr/share/caddy/index.html)" ]; then
@@ -178,10 +184,31 @@ check_caddy() {
     user="$(stat -c %U "/proc/$pid")"
     case "$(readlink "/proc/$pid/exe")" in
       /usr/bin/caddy) want=caddy ;;
-      /usr/lib/cgi-bin/varpage) want=www-data ;;
+      /usr/lib/cgi-bin/varpage) want=varpage ;;
       *) continue ;;
     esac
     if [ "$user" = "$want" ]; then echo "ok: $(readlink "/proc/$pid/exe") ($pid) runs as $user"; else
       fail "$(readlink "/proc/$pid/exe") ($pid) runs as $user, not $want"; fi
+  done
+}
+
+# check_backends_refuse: each backend of the site for several machines
+# answers the web server's address and closes a connection from any other
+# (here 192.0.2.11, another address of the web server's machine) unanswered.
+check_backends_refuse() {
+  local backend page
+  for backend in 192.0.2.21 192.0.2.22; do
+    page="$(python3 "$here/fastcgi_peer.py" --ask "$backend" 9000 192.0.2.10 2>&1)"
+    if [[ "$page" == *"</html>" ]]; then echo "ok: backend $backend answers the web server 192.0.2.10"; else
+      fail "backend $backend does not answer 192.0.2.10: $(tail -c 200 <<<"$page")"; fi
+    page="$(python3 "$here/fastcgi_peer.py" --ask "$backend" 9000 192.0.2.11 2>&1)"
+    if [ -z "$page" ]; then echo "ok: backend $backend closes a connection from 192.0.2.11 unanswered"; else
+      fail "backend $backend answers 192.0.2.11: $(tail -c 200 <<<"$page")"; fi
+    # Bound to its own address: nothing listens on the others it has.
+    if nsenter "--net=/run/netns/backend-${backend##*.}" ss -Htln | awk '{ print $4 }' | grep -qvx "$backend:9000"; then
+      fail "backend $backend listens elsewhere than $backend:9000: $(nsenter "--net=/run/netns/backend-${backend##*.}" ss -Htln)"
+    else
+      echo "ok: backend $backend listens on $backend:9000 only"
+    fi
   done
 }

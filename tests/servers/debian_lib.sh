@@ -128,8 +128,9 @@ guide_block_lang() {
 # run_shell_block TEXT: runs a shell block of the guide line by line, as a
 # reader pastes it; `apt-get install` lines are not run, but what they
 # install must be here already. A command that asks for a password
-# (htpasswd) reads RECIPE_INPUT: it runs without a terminal. Fails at the
-# first command that fails.
+# (htpasswd) reads RECIPE_INPUT: it runs without a terminal. Where
+# RECIPE_MACHINE names one (see machine), it runs there. Fails at the first
+# command that fails.
 run_shell_block() {
   local line package
   while IFS= read -r line; do
@@ -145,8 +146,9 @@ run_shell_block() {
       echo "  (installed already) $line"
       continue
     fi
-    echo "  \$ $line"
-    if ! setsid -w bash -c "$line" <<<"${RECIPE_INPUT:-}" >"$sandbox/output" 2>&1; then
+    echo "  \$ $line${RECIPE_MACHINE:+ (on $RECIPE_MACHINE)}"
+    if ! ${RECIPE_MACHINE:+nsenter "--net=/run/netns/$RECIPE_MACHINE"} setsid -w bash -c "$line" \
+      <<<"${RECIPE_INPUT:-}" >"$sandbox/output" 2>&1; then
       sed 's/^/    /' "$sandbox/output"
       echo "FAILED: the recipe's command failed: $line"
       exit 1
@@ -164,7 +166,8 @@ run_shell_block() {
 #   # in the handle block of FILE      after the line that opens varpage's handle
 place_block() {
   local text="$1" first file
-  first="$(head -n1 <<<"$text")"
+  # (indented as it goes in, where the file is indented: Caddy's)
+  first="$(head -n1 <<<"$text" | sed 's/^[[:space:]]*//')"
   case "$first" in
     "# /etc/"*)
       file="${first#"# "}"
@@ -252,16 +255,68 @@ apply() {
   fi
 }
 
+# Other machines. This namespace is the web server's, 192.0.2.10 and
+# 2001:db8::10 (with 192.0.2.11, an address of it that the backends do not
+# know); machine NAME ADDRESS... makes a network namespace NAME holding
+# ADDRESS..., joined to this one by a veth pair and reaching 192.0.2.0/24 and
+# 2001:db8::/32 through it. Neighbours are written in on both ends: nothing
+# waits on address resolution, and nothing leaves the pair. Commands run
+# there with nsenter --net=/run/netns/NAME, in this mount namespace.
+machine() {
+  local name="$1" address here_mac there_mac
+  shift
+  if [ -z "$(ip -o addr show dev lo to 192.0.2.10/32)" ]; then
+    ip addr add 192.0.2.10/32 dev lo
+    ip addr add 192.0.2.11/32 dev lo
+    ip addr add 2001:db8::10/128 dev lo nodad
+  fi
+  ip netns add "$name"
+  ip link add "to-$name" type veth peer name eth0 netns "$name"
+  ip link set "to-$name" up
+  ip -n "$name" link set lo up
+  ip -n "$name" link set eth0 up
+  here_mac="$(link_address "to-$name")"
+  there_mac="$(link_address eth0 -n "$name")"
+  for address in "$@"; do
+    if [[ "$address" == *:* ]]; then
+      ip -n "$name" addr add "$address/128" dev eth0 nodad
+      ip -6 route add "$address/128" dev "to-$name" src 2001:db8::10
+    else
+      ip -n "$name" addr add "$address/32" dev eth0
+      ip route add "$address/32" dev "to-$name" src 192.0.2.10
+    fi
+    ip neigh replace "$address" lladdr "$there_mac" dev "to-$name" nud permanent
+  done
+  ip -n "$name" route add 192.0.2.0/24 dev eth0
+  ip -n "$name" -6 route add 2001:db8::/32 dev eth0
+  for address in 192.0.2.10 192.0.2.11 2001:db8::10; do
+    ip -n "$name" neigh replace "$address" lladdr "$here_mac" dev eth0 nud permanent
+  done
+}
+# link_address DEVICE [-n NAMESPACE]: DEVICE's Ethernet address (from ip:
+# /sys is that of the namespace it was mounted in).
+link_address() {
+  ip "${@:2}" -o link show "$1" | sed -n 's|.*link/ether \([0-9a-f:]*\).*|\1|p'
+}
+# Clients on a machine of their own: address -> the machine (see ask).
+declare -A client_machine=()
+
 # Asking the server. ask ADDRESS PATH [USER:PASSWORD]: from ADDRESS (the
-# request goes to 127.0.0.1, or to ::1 when ADDRESS is ::1), with the
-# headers in host_header, sets $code (000 when nothing answers) and $body.
+# request goes to 127.0.0.1, or to ::1 when ADDRESS is ::1; from a client on
+# a machine of its own, to 192.0.2.10 or 2001:db8::10), with the headers in
+# host_header, sets $code (000 when nothing answers) and $body.
 DEBIAN_PORT=80
 host_header=()
 ask() {
-  local reply url="http://127.0.0.1:$DEBIAN_PORT$2" auth=()
+  local reply url="http://127.0.0.1:$DEBIAN_PORT$2" auth=() there=()
   [ "$1" = ::1 ] && url="http://[::1]:$DEBIAN_PORT$2"
+  if [ -n "${client_machine[$1]:-}" ]; then
+    there=(nsenter "--net=/run/netns/${client_machine[$1]}")
+    url="http://192.0.2.10:$DEBIAN_PORT$2"
+    [[ "$1" == *:* ]] && url="http://[2001:db8::10]:$DEBIAN_PORT$2"
+  fi
   [ -n "${3:-}" ] && auth=(-u "$3")
-  reply="$(curl -s -g --path-as-is --max-time 20 -w '\n%{http_code}' --interface "$1" "${auth[@]}" "${host_header[@]}" "$url")"
+  reply="$("${there[@]}" curl -s -g --path-as-is --max-time 20 -w '\n%{http_code}' --interface "$1" "${auth[@]}" "${host_header[@]}" "$url")"
   code="${reply##*$'\n'}"
   body="${reply%$'\n'*}"
 }

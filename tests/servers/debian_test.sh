@@ -92,7 +92,10 @@ case "$recipe" in
     skip_unless_installed /usr/bin/spawn-fcgi
     steps=(fastcgi-spawn nginx-fastcgi)
     ;;
-  nginx_upstream) skip_unless_installed /usr/bin/spawn-fcgi ;;
+  nginx_upstream*)
+    skip_unless_installed /usr/bin/spawn-fcgi /usr/bin/nsenter /usr/bin/python3
+    steps=(upstream-site)
+    ;;
   nginx_kept)
     skip_unless_installed /usr/bin/spawn-fcgi
     steps=(fastcgi-spawn nginx-kept-upstream nginx-kept)
@@ -125,6 +128,15 @@ case "$recipe" in
       caddy) steps+=(caddy-restrict) ;;
     esac
     ;;
+  # The site for several machines is never without one or the other.
+  nginx_upstream)
+    access=local
+    steps+=(upstream-restrict)
+    ;;
+  nginx_upstream_password)
+    access=password
+    steps+=(upstream-password nginx-password-file)
+    ;;
   *_password)
     access=password
     case "$server" in
@@ -139,21 +151,28 @@ case "$recipe" in
   nginx | nginx_restricted | nginx_password) steps+=(nginx-restart) ;;
   nginx_fastcgi* | nginx_kept) steps+=(nginx-fastcgi-restart) ;;
   caddy*) steps+=(caddy-start) ;;
+  nginx_upstream*) steps+=(upstream-enable) ;;
 esac
 
-for step in "${steps[@]}"; do apply "$step"; done
-
-if [ "$recipe" = nginx_upstream ]; then
-  # Two backends on this machine, the web server (nginx) reaching them from
-  # 127.0.0.1, behind the published site, found by its name.
-  backends=("$(free_port)" "$(free_port)")
-  for backend in "${backends[@]}"; do
-    apply upstream-backend "s|192.0.2.10|127.0.0.1|g; s|0.0.0.0|127.0.0.1|g; s|-p 9000|-p $backend|g"
+# Who asks: the machine itself (127.0.0.1, ::1) and 127.0.0.2; for the site
+# of several machines, a client on a machine of its own too, over IPv4 and
+# IPv6.
+clients=(127.0.0.1 ::1 127.0.0.2)
+if [[ "$recipe" == nginx_upstream* ]]; then
+  # The two backends of the guide, each a machine of its own, started as
+  # the guide says (the second with its own address in place of the
+  # first's); the web server is this namespace, 192.0.2.10.
+  for backend in 192.0.2.21 192.0.2.22; do
+    machine "backend-${backend##*.}" "$backend"
+    RECIPE_MACHINE="backend-${backend##*.}" apply upstream-backend "s|192\.0\.2\.21|$backend|g"
   done
-  apply upstream-site "s|192.0.2.21:9000|127.0.0.1:${backends[0]}|; s|192.0.2.22:9000|127.0.0.1:${backends[1]}|"
-  apply upstream-enable
+  machine client 192.0.2.50 2001:db8::50
+  client_machine=([192.0.2.50]=client [2001:db8::50]=client)
+  clients+=(192.0.2.50 2001:db8::50)
   host_header=(-H "Host: varpage.example.org")
 fi
+
+for step in "${steps[@]}"; do apply "$step"; done
 
 wait_for_http "$DEBIAN_PORT" || exit 1
 
@@ -169,7 +188,7 @@ check_page_path() {
   ask "$address" "$path"
   case "$access" in
     everyone) want=page ;;
-    local) if [ "$address" = 127.0.0.2 ]; then want=403; else want=page; fi ;;
+    local) case "$address" in 127.0.0.1 | ::1) want=page ;; *) want=403 ;; esac ;;
     password) want=401 ;;
   esac
   if [ "$want" = page ]; then
@@ -195,7 +214,7 @@ check_page_path() {
   fi
 }
 
-for address in 127.0.0.1 ::1 127.0.0.2; do
+for address in "${clients[@]}"; do
   for path in "${page_paths[@]}"; do check_page_path "$address" "$path"; done
   [ "$ipv6" = no ] && [ "$address" = ::1 ] && continue
   for path in "${other_paths[@]}"; do
@@ -224,19 +243,26 @@ for address in 127.0.0.1 ::1 127.0.0.2; do
 done
 
 # Nothing that runs varpage, or is varpage, runs as root: lighttpd and
-# BusyBox drop to www-data, and so do fcgiwrap and the FastCGI processes.
+# BusyBox drop to www-data, and so does fcgiwrap; varpage started by
+# spawn-fcgi runs as a user of its own, sharing nothing with the web server.
 # (Apache's and nginx's masters stay root by design; their workers are
 # www-data in Debian's configuration.)
+varpage_user=www-data
+[[ " ${steps[*]} " == *" fastcgi-spawn "* || "$recipe" == nginx_upstream* ]] && varpage_user=varpage
 for pid in $(sandbox_pids); do
   exe="$(readlink "/proc/$pid/exe" 2>/dev/null)" || continue
+  want=www-data
   case "${exe##*/}" in
-    varpage | lighttpd | busybox | fcgiwrap)
+    varpage) want="$varpage_user" ;&
+    lighttpd | busybox | fcgiwrap)
       owner="$(stat -c %U "/proc/$pid")"
-      if [ "$owner" = www-data ]; then echo "ok: ${exe##*/} ($pid) runs as www-data"; else
-        fail "${exe##*/} ($pid) runs as $owner"; fi
+      if [ "$owner" = "$want" ]; then echo "ok: ${exe##*/} ($pid) runs as $want"; else
+        fail "${exe##*/} ($pid) runs as $owner, not $want"; fi
       ;;
   esac
 done
+varpages="$(for pid in $(sandbox_pids); do readlink "/proc/$pid/exe"; done | grep -c '/varpage$')"
+[ "$varpages" != 0 ] || fail "no varpage process found to check its user"
 # One socket owner and mode that every server's workers (www-data) can use.
 if [ -S /run/varpage/fcgi.sock ]; then
   mode="$(stat -c '%U:%G %a' /run/varpage/fcgi.sock)"
@@ -267,6 +293,7 @@ case "$recipe" in
   nginx_fastcgi | apache_fastcgi) check_closed_connections ;;
   apache_fcgid) check_fcgid_bodies ;;
   caddy*) check_caddy ;;
+  nginx_upstream*) check_backends_refuse ;;
 esac
 
 if [ "$failed" != 0 ]; then

@@ -45,7 +45,8 @@ localise() {
   sed -e "s|/run/varpage/fcgi.sock|$site/run/fcgi.sock|g" -e "s|/run/varpage|$site/run|g" \
     -e "s|/run/lighttpd/varpage.sock|$site/lighttpd-varpage.sock|g" \
     -e "s|/usr/lib/cgi-bin/varpage|$site/cgi-bin/varpage|g" \
-    -e "s|-g nogroup|-g $group|g"
+    -e "s|-g nogroup|-g $group|g" \
+    -e '/^adduser /d' -e "s|-u varpage -g varpage|-u nobody -g $group|g"
 }
 # run_published COMMANDS: runs them, keeping the pid spawn-fcgi reports.
 run_published() {
@@ -142,7 +143,7 @@ check_allowed_and_denied lighttpd "$port"
 # published upstream.
 backend_ports=("$(free_port)" "$(free_port)")
 for backend_port in "${backend_ports[@]}"; do
-  run_published "$(block upstream-backend | localise | sed -e "s|192.0.2.10|127.0.0.1|g" -e "s|0.0.0.0|127.0.0.1|g" \
+  run_published "$(block upstream-backend | localise | sed -e "s|192.0.2.10|127.0.0.1|g" -e "s|192.0.2.21|127.0.0.1|g" \
     -e "s|-p 9000|-p $backend_port|g")"
 done
 port="$(free_port)"

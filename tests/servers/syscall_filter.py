@@ -2,10 +2,12 @@
 """Every system call varpage makes in FastCGI mode, against the filter of
 its systemd unit.
 
-    syscall_filter.py PATH-TO-VARPAGE UNIT-FILE FOLDER
+    syscall_filter.py PATH-TO-VARPAGE UNIT-FILE[,DROP-IN] FOLDER
 
 Runs varpage under `strace -f` on a listening unix socket (as the socket
-unit starts it) and drives it with exact FastCGI records through its lookup
+unit starts it), or, given the TCP drop-in of the service, on the address
+and port the socket's drop-in beside it names and with the
+FCGI_WEB_SERVER_ADDRS the service's sets, and drives it with exact FastCGI records through its lookup
 paths: names from the hosts file (IPv4 and IPv6), names a DNS server gives
 (over UDP, and over TCP after a truncated answer), NXDOMAIN; a kept
 connection, many connections at once, broken and hostile peers, and a
@@ -17,7 +19,9 @@ starts the rest of its sandbox would refuse.
 
 Run it offline, in a mount namespace whose /etc/hosts, /etc/resolv.conf and
 /etc/nsswitch.conf are the test's own (syscall_filter_test.sh sets that up):
-the DNS server it starts answers on 127.0.0.1:53.
+the DNS server it starts answers on 127.0.0.1:53; on TCP, the addresses
+of the drop-ins, and 192.0.2.11 as a stranger's, are on the loopback
+interface.
 """
 import os
 import re
@@ -136,13 +140,19 @@ def group_members(group, cache={}):
     return cache[group]
 
 
-def allowed_calls(unit_file):
+def unit_lines(unit_files):
+    """The lines of the unit and its drop-ins, in the order systemd reads
+    them."""
+    return [line for name in unit_files for line in open(name)]
+
+
+def allowed_calls(unit_files):
     """The calls the unit's SystemCallFilter= lines let through, applied in
     order as systemd does: the first line says allow or deny list, later
     ones add to it or take from it, an empty one starts again. None if the
     unit has no allow list."""
     allowed, mode = set(), None
-    for line in open(unit_file):
+    for line in unit_lines(unit_files):
         match = re.match(r"\s*SystemCallFilter\s*=(.*)$", line)
         if not match:
             continue
@@ -167,10 +177,10 @@ def allowed_calls(unit_file):
     return allowed | {"execve", "exit", "exit_group", "getrlimit", "rt_sigreturn", "sigreturn"}
 
 
-def unit_setting(unit_file, name):
+def unit_setting(unit_files, name):
     """The last value the unit gives `name`, or None."""
     value = None
-    for line in open(unit_file):
+    for line in unit_lines(unit_files):
         match = re.match(r"\s*%s\s*=(.*)$" % name, line)
         if match:
             value = match.group(1).strip()
@@ -201,22 +211,38 @@ def sandbox_faults(unit_file, trace, allowed):
 
 
 def main():
-    varpage, unit_file, folder = sys.argv[1], sys.argv[2], sys.argv[3]
+    varpage, folder = sys.argv[1], sys.argv[3]
+    unit_file = sys.argv[2].split(",")
     allowed = allowed_calls(unit_file)
     if allowed is None:
-        print("FAILED: %s has no system call allow list" % unit_file)
+        print("FAILED: %s has no system call allow list" % unit_file[0])
         sys.exit(1)
 
     resolver = Resolver()
-    path = os.path.join(folder, "varpage.sock")
-    listener = socket.socket(socket.AF_UNIX)
+    environment = {"PATH": "/usr/bin:/bin"}
+    if len(unit_file) > 1:
+        # On TCP, where the drop-ins say, as the web server and as a stranger.
+        socket_conf = os.path.join(os.path.dirname(unit_file[1]), "..", "varpage.socket.d", "tcp.conf")
+        host, port = unit_setting([socket_conf], "ListenStream").rsplit(":", 1)
+        path = (host, int(port))
+        web_servers = re.search(r"FCGI_WEB_SERVER_ADDRS=(\S+)", unit_setting(unit_file, "Environment")).group(1)
+        environment["FCGI_WEB_SERVER_ADDRS"] = web_servers
+        source, stranger = web_servers.split(",")[0], "192.0.2.11"
+        listener = socket.socket(socket.AF_INET)
+        listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    else:
+        path = os.path.join(folder, "varpage.sock")
+        source = stranger = None
+        listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(64)
     trace = os.path.join(folder, "trace")
     tracer = subprocess.Popen(["strace", "-f", "-qq", "-e", "trace=all", "-o", trace, varpage],
-                              stdin=listener.fileno(), stdout=subprocess.DEVNULL,
-                              env={"PATH": "/usr/bin:/bin"})
+                              stdin=listener.fileno(), stdout=subprocess.DEVNULL, env=environment)
     listener.close()
+
+    def connect():
+        return f.Peer(path, source)
 
     failures = []
 
@@ -234,13 +260,13 @@ def main():
     def answered(address, name, request_id=1):
         """One request from `address` on a new connection: its page, with
         `name` in the host row (no row for None)."""
-        peer = f.Peer(path)
+        peer = connect()
         peer.send(f.request(request_id, [(b"REMOTE_ADDR", address)]))
         f.check_response(f.parse(peer.read_to_end()), request_id, rows(address, name))
         peer.close()
 
     def kept_connection():
-        peer = f.Peer(path)
+        peer = connect()
         for i, (address, name) in enumerate([HOSTS_V4, DNS_V6, NXDOMAIN, HOSTS_V6]):
             peer.send(f.request(10 + i, [(b"REMOTE_ADDR", address)], keep=True))
             f.check_response(peer.read_response(10 + i), 10 + i, rows(address, name))
@@ -251,7 +277,7 @@ def main():
         # with, so that it starts more; each then gets its page.
         waiting = []
         for i in range(40):
-            peer = f.Peer(path)
+            peer = connect()
             peer.send(f.begin(1) + f.record(f.PARAMS, 1, f.pair(b"REMOTE_ADDR", DNS_V4[0])))
             waiting.append(peer)
         answered(*HOSTS_V4)
@@ -264,7 +290,7 @@ def main():
         for data, hang_up in [(bytes(range(256)) * 4, False),
                               (f.begin(1) + b"\x01\x04\x00", False),
                               (f.request(1, [(b"BIG", b"x" * 1500000)]), True)]:
-            peer = f.Peer(path)
+            peer = connect()
             try:
                 peer.send(data)
             except (BrokenPipeError, ConnectionResetError):
@@ -286,6 +312,15 @@ def main():
     case("kept connection, one lookup path after another", kept_connection)
     case("40 connections at once", many_at_once)
     case("broken and hostile peers, then a request", broken_peers)
+    if stranger:
+        def refused():
+            peer = f.Peer(path, stranger)
+            peer.send(f.request(1, [(b"REMOTE_ADDR", HOSTS_V4[0])]))
+            data = peer.read_to_end()
+            peer.close()
+            assert data == b"", "answered a stranger: %r" % data[:100]
+            answered(*HOSTS_V4)
+        case("a stranger (%s) outside FCGI_WEB_SERVER_ADDRS: closed unanswered" % stranger, refused)
     if ("11.100.51.198.in-addr.arpa", "tcp") not in resolver.asked:
         failures.append("tcp")
         print("FAILED: the truncated answer was not asked again over TCP: %s" % sorted(resolver.asked))
@@ -295,9 +330,9 @@ def main():
     # process ends is the business of other tests; here only its calls
     # count.
     pid = int(open(trace).readline().split()[0])
-    half = f.Peer(path)
+    half = connect()
     half.send(f.begin(1) + f.record(f.PARAMS, 1, f.pair(b"REMOTE_ADDR", DNS_V4[0])))
-    kept = f.Peer(path)
+    kept = connect()
     kept.send(f.request(1, [(b"REMOTE_ADDR", HOSTS_V6[0])], keep=True))
     kept.read_response(1)
     time.sleep(0.2)
@@ -320,7 +355,8 @@ def main():
         print("FAILED: still running 150 s after SIGTERM")
     last = open(trace).read().rstrip("\n").rsplit("\n", 1)[-1]
     print("after SIGTERM: request in progress answered: %s; end: %s" % (stop_answer, last))
-    os.unlink(path)
+    if isinstance(path, str):
+        os.unlink(path)
 
     seen = {}
     for line in open(trace):
