@@ -102,10 +102,11 @@ case "$what" in
     expect "another prefix" test -x "$work/opt/lib/cgi-bin/varpage"
     expect "the service follows the prefix" \
       grep -qx "ExecStart=$work/opt/lib/cgi-bin/varpage" "$work/opt/lib/systemd/system/varpage.service"
-    # Here the program the service names exists, so systemd can check the
-    # pair whole. Any message it prints (an unknown key, say) is a failure.
+    # Here the program the service names exists, and so does the manual its
+    # Documentation= names, so systemd can check the pair whole. Any message
+    # it prints (an unknown key, say) is a failure.
     if command -v systemd-analyze >/dev/null; then
-      (cd "$work/opt/lib/systemd/system" &&
+      (cd "$work/opt/lib/systemd/system" && MANPATH="$work/opt/share/man" \
         systemd-analyze verify ./varpage.socket ./varpage.service >"$work/verify.log" 2>&1) ||
         echo "systemd-analyze verify failed" >>"$work/verify.log"
       expect "systemd-analyze verify finds nothing" test ! -s "$work/verify.log"

@@ -236,10 +236,24 @@ def main():
         listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(64)
+    # As under systemd: standard error a stream socket that JOURNAL_STREAM
+    # names, and a notification socket, so that the log's and the
+    # notifications' calls are traced too.
+    journal, error_end = socket.socketpair(socket.AF_UNIX, socket.SOCK_STREAM)
+    error_stat = os.fstat(error_end.fileno())
+    environment["JOURNAL_STREAM"] = "%d:%d" % (error_stat.st_dev, error_stat.st_ino)
+    notify = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
+    notify.bind(os.path.join(folder, "notify"))
+    environment["NOTIFY_SOCKET"] = os.path.join(folder, "notify")
+    journal_lines = []
+    reader = threading.Thread(target=lambda: journal_lines.extend(iter(lambda: journal.recv(65536), b"")))
+    reader.start()
     trace = os.path.join(folder, "trace")
     tracer = subprocess.Popen(["strace", "-f", "-qq", "-e", "trace=all", "-o", trace, varpage],
-                              stdin=listener.fileno(), stdout=subprocess.DEVNULL, env=environment)
+                              stdin=listener.fileno(), stdout=subprocess.DEVNULL,
+                              stderr=error_end.fileno(), env=environment)
     listener.close()
+    error_end.close()
 
     def connect():
         return f.Peer(path, source)
@@ -353,6 +367,22 @@ def main():
         tracer.wait()
         failures.append("stop")
         print("FAILED: still running 150 s after SIGTERM")
+    reader.join(timeout=10)
+    notify.setblocking(False)
+    notifications = []
+    try:
+        while True:
+            notifications.append(notify.recv(4096))
+    except BlockingIOError:
+        pass
+    logged = b"".join(journal_lines)
+    if not logged.startswith(b"<6>varpage ") or b"<6>stopped: drained" not in logged:
+        failures.append("journal")
+        print("FAILED: the journal got no start and stop lines: %r" % logged[:300])
+    if not notifications or not notifications[0].startswith(b"READY=1\n") or \
+            not any(n.startswith(b"STOPPING=1\n") for n in notifications):
+        failures.append("notify")
+        print("FAILED: no READY=1 and STOPPING=1 notifications: %r" % notifications[:5])
     last = open(trace).read().rstrip("\n").rsplit("\n", 1)[-1]
     print("after SIGTERM: request in progress answered: %s; end: %s" % (stop_answer, last))
     if isinstance(path, str):
