@@ -453,6 +453,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
       sink.end_with_next_write();
     }
     if (!sink.finish()) return;
+    connection.response_sent();
     request_id = 0;
     if (!keep_connection) return;
     connection.request_done();

@@ -31,6 +31,9 @@ class Connection {
   // long a request may take starts counting again for the next.
   virtual void request_done() {}
 
+  // A response has gone out whole: one more request served.
+  virtual void response_sent() {}
+
   // Told before the first byte of each request (and of each record outside
   // one) is read, unless that byte came with an earlier read: the connection
   // is between requests, where a process that stops may end it (its reads

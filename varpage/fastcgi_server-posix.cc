@@ -176,6 +176,9 @@ class SocketConnection final : public Connection {
   void request_done() override {
     request_deadline_ms_ = monotonic_ms() + kDeadlineSeconds * 1000;
     answered_ = true;
+  }
+
+  void response_sent() override {
     self_.served.store(self_.served.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
 

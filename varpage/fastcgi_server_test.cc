@@ -55,6 +55,42 @@ TEST(WebServerAllowedTest, OnlyListedAddressesAreServed) {
   }
 }
 
+// A list the process could not read would refuse every peer: the first
+// entry that is no address stops the start, named as it stands.
+TEST(FindBadWebServerTest, NamesTheFirstEntryThatIsNoAddress) {
+  const struct {
+    const char* allowed;
+    const char* bad;  // nullptr: the list is fine
+  } cases[] = {
+      {nullptr, nullptr},
+      {"", nullptr},
+      {"127.0.0.1", nullptr},
+      {"127.0.0.1, ::1", nullptr},
+      {" 192.0.2.7,,2001:db8::1 , ", nullptr},
+      {"::ffff:192.0.2.7", nullptr},
+      {"192.0.2.0/24", "192.0.2.0/24"},
+      {"127.0.0.1 web.example.org", "web.example.org"},
+      {"127.0.0.1;::1", "127.0.0.1;::1"},
+      {"127.0.0.1,localhost,::1", "localhost"},
+      {"192.0.2.300", "192.0.2.300"},
+      {"fe80::1%eth0", "fe80::1%eth0"},
+      {" , ", " , "},
+      // Longer than any address: named, cut to the 127 bytes a line shows.
+      {"2001:0db8:0000:0000:0000:0000:0000:0001:0000:0000:0000:0000:0000:0000:0000:0000:"
+       "0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000",
+       "2001:0db8:0000:0000:0000:0000:0000:0001:0000:0000:0000:0000:0000:0000:0000:0000:"
+       "0000:0000:0000:0000:0000:0000:0000:0000:0000:00"},
+  };
+  for (const auto& c : cases) {
+    ListEntryText bad;
+    const bool found = find_bad_web_server(c.allowed, bad);
+    EXPECT_EQ(found, c.bad != nullptr) << (c.allowed ? c.allowed : "(unset)");
+    if (found && c.bad != nullptr) {
+      EXPECT_STREQ(bad, c.bad);
+    }
+  }
+}
+
 // Workers may leave only once they have been idle for a whole window of
 // samples, and one of them stays.
 TEST(IdleHistoryTest, SurplusIsWhatStayedIdleAllAlongButOne) {
