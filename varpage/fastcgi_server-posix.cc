@@ -251,8 +251,12 @@ void log_accept_failure(int error) {
   const std::int64_t now = monotonic_ms();
   pthread_mutex_lock(&lock);
   if (!logged || now - last_line_ms >= 60 * 1000) {
-    log_event(LogLevel::kError, "cannot accept connections: %s (%llu times since the last line)",
-              what, since + 1);
+    if (since == 0) {
+      log_event(LogLevel::kError, "cannot accept connections: %s", what);
+    } else {
+      log_event(LogLevel::kError,
+                "cannot accept connections: %s (%llu more times since the last line)", what, since);
+    }
     logged = true;
     last_line_ms = now;
     since = 0;
