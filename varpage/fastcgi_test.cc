@@ -256,10 +256,9 @@ TEST(FastCgiTest, PageLargerThanARecordGoesOutInSeveralRecords) {
 }
 
 // What the peer holds while the lookup runs is all it gets of a process
-// that dies then. Up to the stream's hold that is nothing, and the server
-// reports an error; a larger page starts leaving before, and still ends
-// right.
-TEST(FastCgiTest, NothingLeavesBeforeTheLookupUnlessThePageOutgrowsTheHold) {
+// that dies then: nothing, at any size, and the server reports an error. The
+// page still ends right, in records no larger than the stream's buffer.
+TEST(FastCgiTest, NothingLeavesBeforeTheLookupAtAnySize) {
   struct WatchingLookup final : HostLookup {
     const FakeConnection* connection = nullptr;
     std::size_t written_then = SIZE_MAX;
@@ -277,7 +276,8 @@ TEST(FastCgiTest, NothingLeavesBeforeTheLookupUnlessThePageOutgrowsTheHold) {
       write_response(out, environment, 1234567890, lookup);
     }
   };
-  for (const std::size_t size : {std::size_t{10}, std::size_t{200000}, OutputStream::kHoldSize}) {
+  for (const std::size_t size :
+       {std::size_t{10}, std::size_t{200000}, std::size_t{300000}, kMaxParamsSize - 100}) {
     const std::string value = numbers(size);
     FakeConnection connection(request(1, pair("REMOTE_ADDR", "127.0.0.1") + pair("BIG", value)),
                               65536);
@@ -292,10 +292,9 @@ TEST(FastCgiTest, NothingLeavesBeforeTheLookupUnlessThePageOutgrowsTheHold) {
     EXPECT_EQ(written.stdout_text, page) << size;
     EXPECT_EQ(written.others, end_request(1)) << size;
     EXPECT_TRUE(connection.output.ends_with(record(6, 1, "") + end_request(1))) << size;
-    if (page.size() <= OutputStream::kHoldSize) {
-      EXPECT_EQ(responder.lookup.written_then, 0u) << size;
-    } else {
-      EXPECT_GE(responder.lookup.written_then, OutputStream::kHoldSize) << size;
+    EXPECT_EQ(responder.lookup.written_then, 0u) << size;
+    for (const std::string& each : written.stdout_records) {
+      EXPECT_LE(each.size(), 8 + OutputStream::kBufferSize) << size;
     }
   }
 }
