@@ -34,6 +34,13 @@ namespace {
 // outside a request (GET_VALUES, say) do not renew it.
 constexpr int kDeadlineSeconds = 30;
 
+// A request that waits for room for its parameters (wait_for_room) looks
+// again this often, and stops waiting this long before its deadline: the
+// rest of it is then read and dropped before its 503 goes out, as closing
+// with bytes unread would reset the connection, answer and all.
+constexpr int kRoomPauseMs = 50;
+constexpr int kRoomDrainSeconds = 5;
+
 // A worker needs a record's buffer and the resolver's, not the 8 MiB that
 // threads get by default.
 constexpr std::size_t kStackSize = 1024 * 1024;
@@ -143,6 +150,18 @@ class SocketConnection final : public Connection {
     request_deadline_ms_ = monotonic_ms() + kDeadlineSeconds * 1000;
     answered_ = true;
   }
+
+  bool wait_for_room() override {
+    const std::int64_t give_up_ms = request_deadline_ms_ - kRoomDrainSeconds * 1000;
+    if (stopping.load() || monotonic_ms() + kRoomPauseMs > give_up_ms) return false;
+    ::poll(nullptr, 0, kRoomPauseMs);
+    return true;
+  }
+
+  // Each 503 (Refusal::kNoRoom: the process was full; kOverLimit: the
+  // request's own parameters were too large) passes here: the place for a
+  // log line about it.
+  void refused(Refusal) override {}
 
   // A connection is owed the request it was opened for: the web server has
   // sent it, or is about to. After that, it may be ended between requests.
