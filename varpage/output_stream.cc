@@ -54,7 +54,8 @@ const char* OutputStream::write_escaped_run(const char* text, const char* stop_b
 // Kept this short so that the compiler copies it into the callers in this
 // file: it runs for every piece of the page.
 void OutputStream::append(const char* data, std::size_t size) {
-  if (size > kBufferSize - used_) {
+  // (No sum of a size in memory and used_ wraps around.)
+  if (used_ + size > kBufferSize) {
     append_beyond_room(data, size);
     return;
   }

@@ -74,8 +74,9 @@ class OutputStream {
   const char* write_escaped_run(const char* text, const char* stop_bytes);
   void append(const char* data, std::size_t size);
   // Bytes that do not fit: the buffer fills up and leaves, as often as it
-  // takes.
-  void append_beyond_room(const char* data, std::size_t size);
+  // takes. Kept out of append, whose every call would otherwise pay for the
+  // registers this loop needs.
+  [[gnu::noinline]] void append_beyond_room(const char* data, std::size_t size);
 
   ByteSink& sink_;
   std::size_t used_ = 0;
