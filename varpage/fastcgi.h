@@ -37,9 +37,10 @@ class Connection {
   // then give 0) without cutting one short.
   virtual void between_requests() {}
 
-  // The process holds all the parameters it may (kMaxParamsInAll) and the request being received
-  // needs room for more: pauses a moment without reading (what the peer sends waits in the
-  // connection) while other requests finish, then says whether to see again. False once the request
+  // The process holds all the parameters it may (kMaxParamsInAll) and the
+  // request being received needs room for more: pauses a moment without
+  // reading (what the peer sends waits in the connection) while other
+  // requests finish, then says whether to see again. False once the request
   // may wait no longer: it is then answered 503.
   virtual bool wait_for_room() { return false; }
 
@@ -95,8 +96,8 @@ inline constexpr std::string_view kRefusedResponse =
 // request refused for its parameters (over kMaxParamsSize, or no room for
 // them in the process) is read to its end all the same and answered
 // kRefusedResponse. A response is marked complete (END_REQUEST) only once
-// all of it has been written. `concurrency` is how many requests the process serves at once,
-// reported to a peer that asks.
+// all of it has been written. `concurrency` is how many requests the
+// process serves at once, reported to a peer that asks.
 void serve_connection(Connection& connection, Responder& responder, unsigned concurrency);
 
 }  // namespace varpage::fastcgi
