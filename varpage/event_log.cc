@@ -146,7 +146,7 @@ void RateLimitedLog::note(const sockaddr_storage& peer, const char* reason, std:
   entry->reason = reason;
   entry->line_ms = now_ms;
   entry->since = 0;
-  log_event(LogLevel::kWarning, "%s a connection from %s: %s", verb_, text, reason);
+  log_event(LogLevel::kWarning, "%s a %s from %s: %s", verb_, what_, text, reason);
   pthread_mutex_unlock(&lock_);
 }
 
@@ -163,8 +163,8 @@ void RateLimitedLog::flush(std::int64_t now_ms) {
 
 void RateLimitedLog::write_sum(Entry& entry) {
   if (entry.since == 0) return;
-  log_event(LogLevel::kWarning, "%s %llu more connection%s from %s in the last minute: %s", verb_,
-            entry.since, entry.since == 1 ? "" : "s", entry.peer, entry.reason);
+  log_event(LogLevel::kWarning, "%s %llu more %s%s from %s in the last minute: %s", verb_,
+            entry.since, what_, entry.since == 1 ? "" : "s", entry.peer, entry.reason);
   entry.since = 0;
 }
 

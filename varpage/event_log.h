@@ -39,10 +39,11 @@ void describe_peer(const sockaddr_storage& peer, PeerText& out);
 // address with how many came since. Each kind of event keeps its own table.
 class RateLimitedLog {
  public:
-  // `verb` says what was done ("refused"): the lines read "refused a
-  // connection from 127.0.0.2: REASON" and "refused 57 more connections from
-  // 127.0.0.2 in the last minute: REASON" (the last one's reason).
-  constexpr explicit RateLimitedLog(const char* verb) : verb_(verb) {}
+  // `verb` says what was done and `what` to what ("refused", "connection"):
+  // the lines read "refused a connection from 127.0.0.2: REASON" and
+  // "refused 57 more connections from 127.0.0.2 in the last minute: REASON"
+  // (the last one's reason).
+  constexpr RateLimitedLog(const char* verb, const char* what) : verb_(verb), what_(what) {}
 
   // One event from `peer` at `now_ms` (a monotonic clock). `reason` must
   // stay valid for good: a string literal.
@@ -64,6 +65,7 @@ class RateLimitedLog {
   void write_sum(Entry& entry);
 
   const char* const verb_;
+  const char* const what_;
   pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
   Entry entries_[kEntries] = {};
   std::size_t used_ = 0;

@@ -98,12 +98,6 @@ class Reader {
   char buffer_[8192];
 };
 
-// Memory from malloc that only grows, kept from one request to the next.
-// What all connections together hold of requests' parameters, at their
-// largest: a worker keeps its buffers for its next request. Each byte of
-// parameters brings a copy and up to four more of pointers with it, so this
-// keeps the lot to about 150 MiB however many workers run.
-constexpr std::size_t kMaxParamsInAll = 24 << 20;
 std::atomic<std::size_t> params_in_all{0};
 
 // A connection's share of kMaxParamsInAll, given back when it closes.
@@ -131,6 +125,7 @@ class ParamsBudget {
   std::size_t held_ = 0;
 };
 
+// Memory from malloc that only grows, kept from one request to the next.
 class Memory {
  public:
   Memory() = default;
@@ -285,6 +280,17 @@ class RecordSink final : public ByteSink {
   bool broken_ = false;
 };
 
+// The answer to a refused request: kRefusedResponse in one STDOUT record,
+// then the records that close the response, in one write.
+bool answer_refused(Connection& connection, unsigned request_id, Connection::Refusal why) {
+  connection.refused(why);
+  char header[kHeaderSize];
+  put_header(header, kStdout, request_id, kRefusedResponse.size());
+  const ResponseEnd end(request_id);
+  return connection.write(
+      {{header, sizeof header}, kRefusedResponse, {end.bytes, sizeof end.bytes}});
+}
+
 bool end_request(Connection& connection, unsigned request_id, unsigned char status) {
   char record[2 * kHeaderSize] = {};
   put_header(record, kEndRequest, request_id, kHeaderSize);
@@ -350,6 +356,10 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
   std::size_t params_size = 0;
   bool params_done = false;
   bool stdin_done = false;
+  // Why the request is refused, once it is: its records are then read and
+  // dropped to its end, and it is answered kRefusedResponse.
+  bool refused = false;
+  Connection::Refusal refusal = Connection::Refusal::kNoRoom;
 
   for (;;) {
     if (request_id == 0 && !reader.holds_bytes()) connection.between_requests();
@@ -390,7 +400,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
         request_id = header.request_id;
         keep_connection = keep;
         params_size = 0;
-        params_done = stdin_done = false;
+        params_done = stdin_done = refused = false;
         continue;
       }
       case kAbortRequest:
@@ -407,10 +417,22 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
           params_done = true;
           break;
         }
-        if (header.content_length > kMaxParamsSize - params_size ||
-            !budget.cover(params_size + header.content_length)) {
-          return;
+        if (refused) continue;
+        if (header.content_length > kMaxParamsSize - params_size) {
+          refused = true;
+          refusal = Connection::Refusal::kOverLimit;
+          continue;
         }
+        // No room: the record waits here, the rest in the connection,
+        // until other requests give some back.
+        while (!budget.cover(params_size + header.content_length)) {
+          if (!connection.wait_for_room()) {
+            refused = true;
+            refusal = Connection::Refusal::kNoRoom;
+            break;
+          }
+        }
+        if (refused) continue;
         {
           char* stream = params.get(params_size + header.content_length);
           if (stream == nullptr) return;
@@ -438,6 +460,13 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
 
     // Both streams are in: the request is answered.
     if (!params_done || !stdin_done) continue;
+    if (refused) {
+      if (!answer_refused(connection, request_id, refusal)) return;
+      request_id = 0;
+      if (!keep_connection) return;
+      connection.request_done();
+      continue;
+    }
     const char* const* block = request_environment.build(params.get(params_size), params_size);
     if (block == nullptr) {
       connection.protocol_error("protocol error: a length past the end of the parameters");

@@ -45,6 +45,22 @@ class Connection {
   // this is misconfigured, or not a web server.
   virtual void protocol_error(const char* /*reason*/) {}
 
+  // The process holds all the parameters it may (kMaxParamsInAll) and the
+  // request being received needs room for more: pauses a moment without
+  // reading (what the peer sends waits in the connection) while other
+  // requests finish, then says whether to see again. False once the request
+  // may wait no longer: it is then answered 503.
+  virtual bool wait_for_room() { return false; }
+
+  // Why a request is answered 503 instead of with its page.
+  enum class Refusal : unsigned char {
+    kNoRoom,     // no room came for its parameters while it could wait
+    kOverLimit,  // its own parameters pass kMaxParamsSize
+  };
+
+  // The one place told of each 503, as its records are about to be written.
+  virtual void refused(Refusal why) { static_cast<void>(why); }
+
  protected:
   ~Connection() = default;
 };
@@ -60,17 +76,36 @@ class Responder {
 
 // The most parameter bytes one request may send, as they come on the wire.
 // Linux caps a CGI program's arguments and environment together at about
-// 2 MiB, so no request that a CGI run could show is refused; a peer that
-// sends more is cut off rather than let it fill the memory.
+// 2 MiB, so no request that a CGI run could show is refused; one that sends
+// more is answered 503 (its parameters read and dropped) rather than let it
+// fill the memory.
 inline constexpr std::size_t kMaxParamsSize = 2 * 1024 * 1024;
+
+// What all connections together hold of requests' parameters, at their
+// largest: a worker keeps its buffers for its next request. Each byte of
+// parameters brings a copy and up to four more of pointers with it, so this
+// keeps the lot to about 150 MiB however many workers run. A request that
+// would pass it waits for room (Connection::wait_for_room).
+inline constexpr std::size_t kMaxParamsInAll = 24 << 20;
+
+// The whole response to a request that is refused (Connection::refused),
+// as CGI output: what the STDOUT records carry, with CR LF line ends.
+inline constexpr std::string_view kRefusedResponse =
+    "Status: 503 Service Unavailable\r\n"
+    "Retry-After: 5\r\n"
+    "Content-type: text/plain\r\n"
+    "\r\n"
+    "Too busy to take this request now: please try again in a few seconds.\r\n";
 
 // Serves the requests that arrive on `connection`, one at a time, until the
 // peer closes it, asks for it to be closed, breaks the protocol or the
 // connection fails. Each request's environment is made of its parameters
 // alone, in the order they came; its body is read and thrown away. A
-// response is marked complete (END_REQUEST) only once all of it has been
-// written. `concurrency` is how many requests the process serves at once,
-// reported to a peer that asks.
+// request refused for its parameters (over kMaxParamsSize, or no room for
+// them in the process) is read to its end all the same and answered
+// kRefusedResponse. A response is marked complete (END_REQUEST) only once
+// all of it has been written. `concurrency` is how many requests the
+// process serves at once, reported to a peer that asks.
 void serve_connection(Connection& connection, Responder& responder, unsigned concurrency);
 
 }  // namespace varpage::fastcgi

@@ -39,6 +39,13 @@ namespace {
 // outside a request (GET_VALUES, say) do not renew it.
 constexpr int kDeadlineSeconds = 30;
 
+// A request that waits for room for its parameters (wait_for_room) looks
+// again this often, and stops waiting this long before its deadline: the
+// rest of it is then read and dropped before its 503 goes out, as closing
+// with bytes unread would reset the connection, answer and all.
+constexpr int kRoomPauseMs = 50;
+constexpr int kRoomDrainSeconds = 5;
+
 // A worker needs a record's buffer and the resolver's, not the 8 MiB that
 // threads get by default.
 constexpr std::size_t kStackSize = 1024 * 1024;
@@ -79,8 +86,9 @@ std::uint64_t served_by_ended_workers = 0;  // likewise
 // normal request's count here.
 std::atomic<std::uint64_t> refused_peers{0};
 std::atomic<std::uint64_t> cut_connections{0};
-RateLimitedLog refusals("refused");
-RateLimitedLog cuts("cut off");
+RateLimitedLog refusals("refused", "connection");
+RateLimitedLog cuts("cut off", "connection");
+RateLimitedLog answered_503("answered 503 to", "request");
 
 // Set while every worker the process may have is busy: connections then
 // wait in the listening socket's queue. The housekeeper ends it, once a
@@ -104,8 +112,9 @@ std::int64_t monotonic_ms() {
 
 class SocketConnection final : public Connection {
  public:
-  SocketConnection(int socket, Worker& self)
+  SocketConnection(int socket, const sockaddr_storage& peer, Worker& self)
       : socket_(socket),
+        peer_(peer),
         self_(self),
         request_deadline_ms_(monotonic_ms() + kDeadlineSeconds * 1000) {}
 
@@ -182,6 +191,25 @@ class SocketConnection final : public Connection {
     self_.served.store(self_.served.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
   }
 
+  bool wait_for_room() override {
+    const std::int64_t give_up_ms = request_deadline_ms_ - kRoomDrainSeconds * 1000;
+    if (stopping.load() || monotonic_ms() + kRoomPauseMs > give_up_ms) return false;
+    ::poll(nullptr, 0, kRoomPauseMs);
+    return true;
+  }
+
+  // Each 503: the process was full (kNoRoom), or the request's own
+  // parameters were too large (kOverLimit). Either may come in floods, so
+  // the lines are rate-limited per address.
+  void refused(Refusal why) override {
+    answered_503.note(peer_,
+                      why == Refusal::kNoRoom
+                          ? "the requests in progress hold all the memory the process allows "
+                            "for parameters (24 MiB)"
+                          : "its parameters pass the 2 MiB limit",
+                      monotonic_ms());
+  }
+
   // A connection is owed the request it was opened for: the web server has
   // sent it, or is about to. After that, it may be ended between requests.
   void between_requests() override {
@@ -209,6 +237,7 @@ class SocketConnection final : public Connection {
   }
 
   const int socket_;
+  const sockaddr_storage& peer_;
   Worker& self_;
   std::int64_t request_deadline_ms_;
   bool answered_ = false;
@@ -386,7 +415,7 @@ void* work(void* worker_address) {
     self.doing.store(Doing::kServing);
     if (idle_workers.fetch_sub(1) == 1) start_worker();
     if (allowed_peer(peer)) {
-      SocketConnection connection(client, self);
+      SocketConnection connection(client, peer, self);
       serve_connection(connection, responder, kWorkers);
       if (connection.cut_reason() != nullptr) {
         cut_connections.fetch_add(1);
@@ -532,6 +561,7 @@ const char* signal_name(int signal) {
 void report(Figures& reported, std::int64_t now) {
   refusals.flush(now);
   cuts.flush(now);
+  answered_503.flush(now);
   if (all_busy.load() && idle_workers.load() > 0 && all_busy.exchange(false)) {
     const std::int64_t lasted = now - all_busy_since_ms.load();
     log_event(LogLevel::kInfo, "workers free again after %lld.%lld s with all busy",

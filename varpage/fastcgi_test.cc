@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstring>
+#include <functional>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "response.h"
@@ -256,10 +261,9 @@ TEST(FastCgiTest, PageLargerThanARecordGoesOutInSeveralRecords) {
 }
 
 // What the peer holds while the lookup runs is all it gets of a process
-// that dies then. Up to the stream's hold that is nothing, and the server
-// reports an error; a larger page starts leaving before, and still ends
-// right.
-TEST(FastCgiTest, NothingLeavesBeforeTheLookupUnlessThePageOutgrowsTheHold) {
+// that dies then: nothing, at any size, and the server reports an error. The
+// page still ends right, in records no larger than the stream's buffer.
+TEST(FastCgiTest, NothingLeavesBeforeTheLookupAtAnySize) {
   struct WatchingLookup final : HostLookup {
     const FakeConnection* connection = nullptr;
     std::size_t written_then = SIZE_MAX;
@@ -277,7 +281,8 @@ TEST(FastCgiTest, NothingLeavesBeforeTheLookupUnlessThePageOutgrowsTheHold) {
       write_response(out, environment, 1234567890, lookup);
     }
   };
-  for (const std::size_t size : {std::size_t{10}, std::size_t{200000}, OutputStream::kHoldSize}) {
+  for (const std::size_t size :
+       {std::size_t{10}, std::size_t{200000}, std::size_t{300000}, kMaxParamsSize - 100}) {
     const std::string value = numbers(size);
     FakeConnection connection(request(1, pair("REMOTE_ADDR", "127.0.0.1") + pair("BIG", value)),
                               65536);
@@ -292,10 +297,9 @@ TEST(FastCgiTest, NothingLeavesBeforeTheLookupUnlessThePageOutgrowsTheHold) {
     EXPECT_EQ(written.stdout_text, page) << size;
     EXPECT_EQ(written.others, end_request(1)) << size;
     EXPECT_TRUE(connection.output.ends_with(record(6, 1, "") + end_request(1))) << size;
-    if (page.size() <= OutputStream::kHoldSize) {
-      EXPECT_EQ(responder.lookup.written_then, 0u) << size;
-    } else {
-      EXPECT_GE(responder.lookup.written_then, OutputStream::kHoldSize) << size;
+    EXPECT_EQ(responder.lookup.written_then, 0u) << size;
+    for (const std::string& each : written.stdout_records) {
+      EXPECT_LE(each.size(), 8 + OutputStream::kBufferSize) << size;
     }
   }
 }
@@ -305,10 +309,6 @@ TEST(FastCgiTest, NothingLeavesBeforeTheLookupUnlessThePageOutgrowsTheHold) {
 // input does not hold.
 TEST(FastCgiTest, BrokenInputClosesTheConnectionWithoutAResponse) {
   const std::string huge_pair = length(0x40000000, true) + length(0x40000000, true) + "AB";
-  const std::string over_limit(60000, 'v');
-  std::string too_many_params = begin(1);
-  for (int i = 0; i < 40; ++i) too_many_params += record(4, 1, pair("V", over_limit));
-  too_many_params += record(4, 1, "") + record(5, 1, "");
   const struct {
     const char* what;
     std::string input;
@@ -354,7 +354,6 @@ TEST(FastCgiTest, BrokenInputClosesTheConnectionWithoutAResponse) {
        begin(1) + params(1, pair("A", "1")) + std::string("\x02\x05\0\x01\0\0\0\0", 8)},
       {"short BEGIN_REQUEST body",
        record(1, 1, std::string("\0\x01", 2)) + request(2, pair("A", "1"))},
-      {"parameters over 2 MiB", too_many_params},
       {"hang-up before the body ends", begin(1) + params(1, pair("A", "1")) + record(5, 1, "x")},
   };
   for (const auto& c : cases) {
@@ -432,6 +431,243 @@ TEST(FastCgiTest, ManagementAndStrayRecordsGetTheirAnswers) {
     EXPECT_EQ(split(connection.output).others, c.output) << c.what;
     EXPECT_EQ(responder.environments.size(), c.pages) << c.what;
   }
+}
+
+// Requests refused for their parameters: over kMaxParamsSize, or with no
+// room left for them in the process while they may wait.
+
+// The exact records of a 503: the text in one STDOUT record, then the end of
+// the stream and END_REQUEST.
+std::string refused_records(unsigned id) {
+  const std::string text =
+      "Status: 503 Service Unavailable\r\n"
+      "Retry-After: 5\r\n"
+      "Content-type: text/plain\r\n"
+      "\r\n"
+      "Too busy to take this request now: please try again in a few seconds.\r\n";
+  return record(6, id, text) + record(6, id, "") + end_request(id);
+}
+
+// Parameters of exactly `size` bytes on the wire: one pair "V=vvv...".
+std::string params_of_size(std::size_t size) { return pair("V", std::string(size - 6, 'v')); }
+
+// Serves the input in blocks, as FakeConnection does, and records what the
+// server asks of it for refused requests; `room` answers wait_for_room.
+class RefusingConnection final : public Connection {
+ public:
+  explicit RefusingConnection(std::string input) : input_(std::move(input)) {}
+
+  std::size_t read(char* buffer, std::size_t size) override {
+    const std::size_t n = std::min({size, std::size_t{70000}, input_.size() - offset_});
+    std::memcpy(buffer, input_.data() + offset_, n);
+    offset_ += n;
+    return n;
+  }
+  bool write(std::initializer_list<std::string_view> pieces) override {
+    for (const std::string_view piece : pieces) output += piece;
+    ++writes;
+    return true;
+  }
+  bool wait_for_room() override {
+    ++waits;
+    return room ? room() : false;
+  }
+  void refused(Refusal why) override { refusals.push_back(why); }
+
+  bool all_read() const { return offset_ == input_.size(); }
+
+  std::string output;
+  int writes = 0;
+  int waits = 0;
+  std::vector<Refusal> refusals;
+  std::function<bool()> room;
+
+ private:
+  std::string input_;
+  std::size_t offset_ = 0;
+};
+
+// Over kMaxParamsSize, a request is answered 503 at once, without waiting:
+// the rest of its records are read and dropped first, so that the peer is
+// not reset with bytes unread, and a kept connection goes on with the next
+// request. Exactly kMaxParamsSize still gets its page.
+TEST(FastCgiRefusalTest, ParametersOverTheLimitAreAnswered503) {
+  using Refusal = Connection::Refusal;
+  const std::string over = params(1, params_of_size(kMaxParamsSize + 1));
+  const struct {
+    const char* what;
+    std::string input;
+    std::string output;  // all written; with a page, the records other than STDOUT
+    std::size_t pages;
+    std::vector<Refusal> refusals;
+  } cases[] = {
+      {"one byte over, with a body",
+       begin(1) + over + record(5, 1, "body") + record(5, 1, ""),
+       refused_records(1),
+       0,
+       {Refusal::kOverLimit}},
+      {"far over, in many records",
+       begin(1) + params(1, params_of_size(3 * kMaxParamsSize)) + record(5, 1, ""),
+       refused_records(1),
+       0,
+       {Refusal::kOverLimit}},
+      {"over, connection kept: the next request is served",
+       begin(1, true) + over + record(5, 1, "") + request(2, pair("A", "1")),
+       end_request(1) + end_request(2),
+       1,
+       {Refusal::kOverLimit}},
+      {"over, then aborted: END_REQUEST alone",
+       begin(1, true) + over + record(2, 1, ""),
+       end_request(1),
+       0,
+       {}},
+      {"exactly the limit", request(1, params_of_size(kMaxParamsSize)), end_request(1), 1, {}},
+  };
+  for (const auto& c : cases) {
+    RefusingConnection connection(c.input);
+    RecordingResponder responder;
+    serve_connection(connection, responder, 16);
+    const Written written = split(connection.output);
+    if (c.pages == 0) {
+      EXPECT_EQ(connection.output, c.output) << c.what;
+    } else {
+      EXPECT_EQ(split(connection.output).others, c.output) << c.what;
+    }
+    if (!c.refusals.empty()) {
+      EXPECT_TRUE(connection.output.starts_with(refused_records(1))) << c.what;
+    }
+    EXPECT_EQ(responder.environments.size(), c.pages) << c.what;
+    EXPECT_EQ(connection.refusals, c.refusals) << c.what;
+    EXPECT_EQ(connection.waits, 0) << c.what;
+    EXPECT_TRUE(connection.all_read()) << c.what;
+  }
+  // The 503 goes out whole in one write.
+  RefusingConnection connection(begin(1) + over + record(5, 1, ""));
+  RecordingResponder responder;
+  serve_connection(connection, responder, 16);
+  EXPECT_EQ(connection.writes, 1);
+}
+
+// Twelve connections, each in the middle of a request with kMaxParamsSize of
+// parameters, fill kMaxParamsInAll: one more request waits for room, without
+// reading on, and gets its page once the others end, or a 503 when it may
+// wait no longer.
+class HeldParameters {
+ public:
+  static constexpr unsigned kHolders = kMaxParamsInAll / kMaxParamsSize;
+
+  HeldParameters() {
+    for (unsigned i = 0; i < kHolders; ++i) {
+      holders_.emplace_back([this] {
+        Holder connection(*this);
+        RecordingResponder responder;
+        serve_connection(connection, responder, 16);
+        std::lock_guard lock(mutex_);
+        pages_ += responder.environments.size();
+      });
+    }
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return waiting_ == kHolders; });
+  }
+  ~HeldParameters() {
+    release();
+    for (std::thread& each : holders_) each.join();
+  }
+
+  // The held requests end (each gets its page), and their connections with
+  // them.
+  void release() {
+    std::lock_guard lock(mutex_);
+    released_ = true;
+    changed_.notify_all();
+  }
+  // How many of them got their page, once all have ended.
+  std::size_t pages() {
+    for (std::thread& each : holders_) each.join();
+    holders_.clear();
+    return pages_;
+  }
+
+ private:
+  // A peer that sends a request's parameters and then nothing until
+  // released. Its read is called for more only once all it sent has been
+  // taken in, parameters counted against the budget.
+  class Holder final : public Connection {
+   public:
+    explicit Holder(HeldParameters& held) : held_(held) {}
+    std::size_t read(char* buffer, std::size_t size) override {
+      if (offset_ == head_.size()) {
+        std::unique_lock lock(held_.mutex_);
+        ++held_.waiting_;
+        held_.changed_.notify_all();
+        held_.changed_.wait(lock, [this] { return held_.released_; });
+        head_ += record(4, 1, "") + record(5, 1, "");
+      }
+      const std::size_t n = std::min(size, head_.size() - offset_);
+      std::memcpy(buffer, head_.data() + offset_, n);
+      offset_ += n;
+      return n;
+    }
+    bool write(std::initializer_list<std::string_view>) override { return true; }
+
+   private:
+    HeldParameters& held_;
+    // The parameters' records without the empty one that ends them.
+    std::string head_ = [] {
+      const std::string stream = params(1, params_of_size(kMaxParamsSize));
+      return begin(1) + stream.substr(0, stream.size() - 8);
+    }();
+    std::size_t offset_ = 0;
+  };
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  unsigned waiting_ = 0;
+  bool released_ = false;
+  std::size_t pages_ = 0;
+  std::vector<std::thread> holders_;
+};
+
+TEST(FastCgiRefusalTest, RequestWaitsForRoomThenGetsItsPage) {
+  HeldParameters held;
+  RefusingConnection connection(request(7, pair("A", "1")));
+  connection.room = [&] {
+    if (connection.waits == 3) held.release();
+    // Room comes only as the held connections end.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return connection.waits < 100000;
+  };
+  RecordingResponder responder;
+  serve_connection(connection, responder, 16);
+  EXPECT_GE(connection.waits, 3);
+  EXPECT_TRUE(connection.refusals.empty());
+  ASSERT_EQ(responder.environments.size(), 1u);
+  EXPECT_EQ(responder.environments[0], std::vector<std::string>{"A=1"});
+  EXPECT_EQ(split(connection.output).others, end_request(7));
+  EXPECT_EQ(held.pages(), HeldParameters::kHolders);
+}
+
+TEST(FastCgiRefusalTest, RequestThatFindsNoRoomIsAnswered503) {
+  HeldParameters held;
+  // Kept: after its 503, the connection serves the next request, which finds
+  // room once the held ones have ended.
+  RefusingConnection connection(begin(7, true) + params(7, pair("A", "1")) + record(5, 7, "body") +
+                                record(5, 7, "") + request(8, pair("B", "2")));
+  connection.room = [&] {
+    if (connection.waits < 3) return true;
+    if (connection.waits == 3) return false;
+    held.release();
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    return connection.waits < 100000;
+  };
+  RecordingResponder responder;
+  serve_connection(connection, responder, 16);
+  EXPECT_EQ(connection.refusals, std::vector{Connection::Refusal::kNoRoom});
+  EXPECT_TRUE(connection.output.starts_with(refused_records(7)));
+  EXPECT_EQ(split(connection.output).others, end_request(7) + end_request(8));
+  ASSERT_EQ(responder.environments.size(), 1u);
+  EXPECT_EQ(responder.environments[0], std::vector<std::string>{"B=2"});
+  EXPECT_TRUE(connection.all_read());
 }
 
 }  // namespace

@@ -12,12 +12,18 @@ constexpr WireLiteral kRowStart =
     "\t<tr>\n\t\t<td>\n\t\t\tHostName from IPaddr\n\t\t</td>\n\t\t<td>\n\t\t\t";
 constexpr WireLiteral kRowEnd = "\n\t\t</td>\n\t</tr>\n";
 
-char ascii_upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
+// REMOTE_ADDR's letters in lower case. Setting bit 5 (0x20) of a byte gives
+// a lower-case ASCII letter only from that letter in either case, so each
+// letter is matched in any case with one OR and one comparison: the search
+// runs twice a response (once for the lookup made ahead, once for the row).
+constexpr char kRemoteAddrLower[] = "remote_addr";
 
 bool names_remote_addr(const char* entry) {
   for (std::size_t i = 0; i < kRemoteAddrLength; ++i) {
     // A shorter entry fails here on its terminating zero.
-    if (ascii_upper(entry[i]) != kRemoteAddr[i]) return false;
+    const char wanted = kRemoteAddrLower[i];
+    const char c = entry[i];
+    if (wanted == '_' ? c != '_' : static_cast<char>(c | 0x20) != wanted) return false;
   }
   return entry[kRemoteAddrLength] == '=';
 }
@@ -70,13 +76,32 @@ const char* find_remote_addr(EnvironmentList environment) {
   return nullptr;
 }
 
+LookupAhead::LookupAhead(HostLookup& lookup, EnvironmentList environment) : lookup_(lookup) {
+  const char* address_text = find_remote_addr(environment);
+  if (address_text == nullptr || *address_text == '\0') return;
+  address_text_ = address_text;
+  address_ = lookup.parse_address(address_text);
+  name_ = lookup.host_name(address_);
+}
+
+ClientAddress LookupAhead::parse_address(const char* text) {
+  return text == address_text_ ? address_ : lookup_.parse_address(text);
+}
+
+const char* LookupAhead::host_name(const ClientAddress& address) {
+  if (address_text_ != nullptr && address.family == address_.family &&
+      std::memcmp(address.bytes, address_.bytes, sizeof address.bytes) == 0) {
+    return name_;
+  }
+  return lookup_.host_name(address);
+}
+
 void write_host_row(OutputStream& out, EnvironmentList environment, HostLookup& lookup) {
   const char* address_text = find_remote_addr(environment);
   if (address_text == nullptr || *address_text == '\0') return;
 
-  // A resolver can take seconds to answer or give up. The table waits in the
-  // stream meanwhile: sent ahead, it would be all a client got of a process
-  // that dies during the lookup, and could pass for the whole page.
+  // Behind write_response, the answer of a LookupAhead, found before the
+  // first byte of the response was written.
   const char* name = lookup.host_name(lookup.parse_address(address_text));
   if (name == nullptr) return;
 

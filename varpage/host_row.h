@@ -57,6 +57,26 @@ class HostLookup {
 // nullptr. Servers differ on the case, and Windows matches names that way.
 const char* find_remote_addr(EnvironmentList environment);
 
+// The one lookup a response needs, made before any of it is written, its
+// answer then handed to write_host_row when the table gets there. A
+// resolver can take seconds to answer or give up; a process that dies
+// meanwhile (killed, or given up on by the server) has then sent nothing,
+// and the server reports an error instead of passing on a page that stops
+// short yet could look whole. Any other address is passed to `lookup`.
+class LookupAhead final : public HostLookup {
+ public:
+  LookupAhead(HostLookup& lookup, EnvironmentList environment);
+
+  ClientAddress parse_address(const char* text) override;
+  const char* host_name(const ClientAddress& address) override;
+
+ private:
+  HostLookup& lookup_;
+  const char* address_text_ = nullptr;  // REMOTE_ADDR's value, when looked up
+  ClientAddress address_{};
+  const char* name_ = nullptr;
+};
+
 // Writes the host-name row, or nothing when REMOTE_ADDR is missing or empty or
 // the lookup finds no name.
 void write_host_row(OutputStream& out, EnvironmentList environment, HostLookup& lookup);

@@ -103,7 +103,9 @@ TEST_F(HostRowTest, TextThatIsNotAnAddressIsLookedUpAsAllOnes) {
 }
 
 // A process that dies during a slow lookup must not have sent the table
-// already: on its own it would pass for the whole page.
+// already: on its own it would pass for the whole page. write_response makes
+// the lookup before the first byte (LookupAhead); the row asks nothing
+// ahead of what the stream holds either.
 TEST_F(HostRowTest, TableStaysInTheStreamDuringTheLookup) {
   StringSink sink;
   struct SeesSinkLookup final : HostLookup {

@@ -54,46 +54,31 @@ const char* OutputStream::write_escaped_run(const char* text, const char* stop_b
 // Kept this short so that the compiler copies it into the callers in this
 // file: it runs for every piece of the page.
 void OutputStream::append(const char* data, std::size_t size) {
-  if (size > capacity_ - used_) {
+  // (No sum of a size in memory and used_ wraps around.)
+  if (used_ + size > kBufferSize) {
     append_beyond_room(data, size);
     return;
   }
-  std::memcpy(data_ + used_, data, size);
+  std::memcpy(buffer_ + used_, data, size);
   used_ += size;
 }
 
 void OutputStream::append_beyond_room(const char* data, std::size_t size) {
-  while (size > capacity_ - used_) {
-    if (grow()) continue;
-    const std::size_t room = capacity_ - used_;
-    std::memcpy(data_ + used_, data, room);
-    used_ = capacity_;
+  while (size > kBufferSize - used_) {
+    const std::size_t room = kBufferSize - used_;
+    std::memcpy(buffer_ + used_, data, room);
+    used_ = kBufferSize;
     flush();
     data += room;
     size -= room;
   }
-  std::memcpy(data_ + used_, data, size);
+  std::memcpy(buffer_ + used_, data, size);
   used_ += size;
-}
-
-// Four times as large each time: a page a little over kBufferSize takes one
-// allocation, and the largest one held two moves of what came before.
-// malloc rather than new: the program links without the C++ runtime's
-// allocator.
-bool OutputStream::grow() {
-  if (capacity_ >= kHoldSize) return false;
-  const std::size_t capacity = capacity_ * 4 < kHoldSize ? capacity_ * 4 : kHoldSize;
-  char* grown = static_cast<char*>(std::realloc(grown_, capacity));
-  if (grown == nullptr) return false;
-  if (grown_ == nullptr) std::memcpy(grown, buffer_, used_);
-  grown_ = data_ = grown;
-  capacity_ = capacity;
-  return true;
 }
 
 void OutputStream::flush() {
   if (used_ == 0) return;
-  sink_.write(data_, used_);
+  sink_.write(buffer_, used_);
   used_ = 0;
 }
 

@@ -3,7 +3,6 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdlib>
 #include <string_view>
 
 namespace varpage {
@@ -33,20 +32,17 @@ struct WireLiteral {
   std::size_t size = 0;
 };
 
-// Holds the response back until it is complete, up to kHoldSize: a process
-// that dies before the end (killed during a slow lookup, say) has then sent
-// nothing, and the server reports an error instead of passing on a page that
-// stops short yet looks whole. Only a longer response leaves before its end,
-// in blocks of kHoldSize.
+// Sends the response in blocks of kBufferSize as it fills them. Nothing is
+// held back for the sake of a process that dies mid-page: the response waits
+// for nothing once it has begun (write_response finishes the reverse lookup
+// before its first byte), so memory per request stays the same however large
+// the page.
 class OutputStream {
  public:
   explicit OutputStream(ByteSink& sink) : sink_(sink) {}
   OutputStream(const OutputStream&) = delete;
   OutputStream& operator=(const OutputStream&) = delete;
-  ~OutputStream() {
-    flush();
-    std::free(grown_);
-  }
+  ~OutputStream() { flush(); }
 
   // Writes the text as it stands, LF going out as CR LF.
   void write(std::string_view text);
@@ -64,35 +60,26 @@ class OutputStream {
   // it, or to the terminating zero when there is none.
   const char* write_escaped_until_equals(const char* text);
 
-  // Sends what is held. Only the end of the response calls for it (the
-  // stream does it as it goes out of scope); an earlier one would let part of
-  // the response out ahead of the rest.
+  // Sends what is buffered. Only the end of the response calls for it (the
+  // stream does it as it goes out of scope): the last block then leaves with
+  // whatever the sink adds to close the response.
   void flush();
 
   // The buffer in the stream itself: large enough for a typical page, which
-  // then costs no allocation.
+  // then leaves in one write, and the most a request holds of its response
+  // at any time.
   static constexpr std::size_t kBufferSize = 16384;
-  // How much of a response is held back at the most. Memory beyond
-  // kBufferSize is taken only as a response grows into it, so the many
-  // workers of a FastCGI process pay for it only while they write large
-  // pages.
-  static constexpr std::size_t kHoldSize = 256 * 1024;
 
  private:
   const char* write_escaped_run(const char* text, const char* stop_bytes);
   void append(const char* data, std::size_t size);
-  // Bytes that do not fit: the buffer grows for them or, once it holds all
-  // it may, fills up and leaves, as often as it takes.
-  void append_beyond_room(const char* data, std::size_t size);
-  // Moves to a larger buffer, up to kHoldSize; false when the buffer is that
-  // large already or memory runs out (what is held then leaves as it is).
-  bool grow();
+  // Bytes that do not fit: the buffer fills up and leaves, as often as it
+  // takes. Kept out of append, whose every call would otherwise pay for the
+  // registers this loop needs.
+  [[gnu::noinline]] void append_beyond_room(const char* data, std::size_t size);
 
   ByteSink& sink_;
-  char* data_ = buffer_;
-  std::size_t capacity_ = kBufferSize;
   std::size_t used_ = 0;
-  char* grown_ = nullptr;  // from malloc, once the response outgrows buffer_
   char buffer_[kBufferSize];
 };
 

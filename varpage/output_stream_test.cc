@@ -77,11 +77,11 @@ TEST(OutputStreamTest, StopsAtTheFirstEquals) {
 
 TEST(OutputStreamTest, WritesWholeBlocksAndLosesNothingAcrossThem) {
   // Special bytes and their expansions land on every offset around the
-  // boundaries of the stream's own buffer, of each larger one it grows into
-  // and of the blocks that leave once it holds all it may.
+  // boundaries of the blocks that leave as the buffer fills, for a page of
+  // some MiB.
   std::string input;
   std::string expected;
-  for (std::size_t i = 0; input.size() < 3 * OutputStream::kHoldSize + 7; ++i) {
+  for (std::size_t i = 0; input.size() < 3 * 1024 * 1024 + 7; ++i) {
     switch (i % 7) {
       case 0:
         input += '\n';
@@ -110,17 +110,19 @@ TEST(OutputStreamTest, WritesWholeBlocksAndLosesNothingAcrossThem) {
       << sink.text.size() << " (expected " << expected.size() << ")";
   ASSERT_GE(sink.writes.size(), 2u);
   for (std::size_t i = 0; i + 1 < sink.writes.size(); ++i) {
-    EXPECT_EQ(sink.writes[i].size(), OutputStream::kHoldSize) << "block " << i;
+    EXPECT_EQ(sink.writes[i].size(), OutputStream::kBufferSize) << "block " << i;
   }
 }
 
-// Up to kHoldSize the response leaves in one write, and only at its end;
-// beyond, the first kHoldSize bytes leave as the next byte comes. The bytes
+// The stream holds at most its own buffer: up to kBufferSize the response
+// leaves in one write, at its end; beyond, each full buffer leaves as the
+// next byte comes, so a page of any size costs no more memory. The bytes
 // differ all along (numbers in a row), so that a block sent twice, or one
 // left out, shows.
-TEST(OutputStreamTest, HoldsTheResponseUntilItEndsUpToTheHoldSize) {
+TEST(OutputStreamTest, LeavesInBlocksOfItsBufferAsItFills) {
+  constexpr std::size_t kBlock = OutputStream::kBufferSize;
   std::string numbers;
-  for (std::size_t i = 0; numbers.size() < OutputStream::kHoldSize + 10; ++i) {
+  for (std::size_t i = 0; numbers.size() < 64 * kBlock + 10; ++i) {
     numbers += std::to_string(i) + ' ';
   }
   const struct {
@@ -128,11 +130,11 @@ TEST(OutputStreamTest, HoldsTheResponseUntilItEndsUpToTheHoldSize) {
     std::size_t written_before_the_end;
   } cases[] = {
       {100, 0},
-      {OutputStream::kBufferSize, 0},
-      {OutputStream::kBufferSize + 1, 0},
-      {4 * OutputStream::kBufferSize + 1, 0},
-      {OutputStream::kHoldSize, 0},
-      {OutputStream::kHoldSize + 1, OutputStream::kHoldSize},
+      {kBlock, 0},
+      {kBlock + 1, kBlock},
+      {4 * kBlock + 1, 4 * kBlock},
+      {16 * kBlock, 15 * kBlock},
+      {64 * kBlock + 1, 64 * kBlock},
   };
   for (const auto& c : cases) {
     const std::string text = numbers.substr(0, c.size);
@@ -146,7 +148,8 @@ TEST(OutputStreamTest, HoldsTheResponseUntilItEndsUpToTheHoldSize) {
       EXPECT_EQ(sink.text.size(), c.written_before_the_end) << c.size;
     }
     EXPECT_EQ(sink.text, text) << c.size;
-    EXPECT_EQ(sink.writes.size(), c.written_before_the_end == 0 ? 1u : 2u) << c.size;
+    EXPECT_EQ(sink.writes.size(), (c.size + kBlock - 1) / kBlock) << c.size;
+    for (const std::string& each : sink.writes) EXPECT_LE(each.size(), kBlock) << c.size;
   }
 }
 

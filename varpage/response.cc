@@ -19,6 +19,9 @@ constexpr WireLiteral kHeaderEnd = "\n\n";
 
 void write_response(OutputStream& out, EnvironmentList environment, std::int64_t now,
                     HostLookup& lookup) {
+  // Before the first byte: nothing of the response leaves while the resolver
+  // takes its time, so a process that dies meanwhile has sent nothing.
+  LookupAhead looked_up(lookup, environment);
   HttpDateBuffer date;
   out.write(kContentType);
   format_http_date(now - 60, date);
@@ -29,7 +32,7 @@ void write_response(OutputStream& out, EnvironmentList environment, std::int64_t
   out.write(date);
   out.write(kCacheControl);
   out.write(kHeaderEnd);
-  write_page(out, environment, date, lookup);
+  write_page(out, environment, date, looked_up);
 }
 
 }  // namespace varpage

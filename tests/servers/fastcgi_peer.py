@@ -257,33 +257,80 @@ def main():
                 pass  # still connected, nothing said: as it should be
             peer.close()
 
-    def params_budget():
-        # Peers that each hold nearly 2 MiB of parameters, unfinished: past
-        # what the process keeps for all of them together, the next is let
-        # go, and a small request is still answered.
-        holding, refused = [], 0
-        chunk = record(PARAMS, 1, pair(b"V", b"v" * 60000))
-        for _ in range(16):
+    refused_text = (b"Status: 503 Service Unavailable\r\nRetry-After: 5\r\n"
+                    b"Content-type: text/plain\r\n\r\n"
+                    b"Too busy to take this request now: please try again in a few seconds.\r\n")
+
+    def refused_records(request_id):
+        return record(STDOUT, request_id, refused_text) + record(STDOUT, request_id) + end_request(request_id)
+
+    def two_mib(request_id):
+        """Exactly the most parameters one request may send (2 MiB), their
+        stream left open."""
+        return params(request_id, pair(b"V", b"v" * ((2 << 20) - 6)))[:-8]
+
+    def fill_budget():
+        """Twelve peers, each holding a request with 2 MiB of parameters
+        unfinished: all the process keeps of parameters at once. Returns
+        them once the process has read all they sent."""
+        holders = []
+        for _ in range(12):
             peer = Peer(path)
-            try:
-                peer.send(begin(1) + chunk * 32)
-                holding.append(peer)
-            except (BrokenPipeError, ConnectionResetError):
-                refused += 1
-                peer.close()
-        for peer in holding:
-            peer.sock.setblocking(False)
-            try:
-                if peer.sock.recv(1) == b"":
-                    refused += 1
-            except BlockingIOError:
-                pass
-            except ConnectionResetError:
-                refused += 1
-        answered(1, [(b"SMALL", b"1")])
-        for peer in holding:
+            peer.send(begin(1) + two_mib(1))
+            holders.append(peer)
+        # Taken in long before this, on a machine at rest; a request sent
+        # too soon would take the room and be answered, failing the case.
+        time.sleep(2)
+        return holders
+
+    def budget_freed():
+        # The next request waits for room, unanswered, while the twelve are
+        # held; once they end (each with its page), it gets its own.
+        holders = fill_budget()
+        waiting = Peer(path)
+        waiting.send(request(2, [(b"WAITED", b"1")], body=b"x" * 1000))
+        waiting.sock.settimeout(2)
+        try:
+            early = waiting.sock.recv(1)
+            raise AssertionError("the request was answered while the budget was full: %r" % early)
+        except socket.timeout:
+            pass
+        waiting.sock.settimeout(20)
+        for peer in holders:
+            peer.send(record(PARAMS, 1) + record(STDIN, 1))
+        for peer in holders:
+            records = parse(peer.read_to_end())
+            assert records and records[-1][3] == end_request(1), "a held request lost its page"
             peer.close()
-        assert refused > 0, "16 peers of nearly 2 MiB each were all kept"
+        check_response(parse(waiting.read_to_end()), 2, [row(b"WAITED", b"1")])
+        waiting.close()
+
+    def budget_kept_full():
+        # With the twelve held all along, the waiting request is answered 503
+        # before its 30 s deadline (a kept connection: it then stays open for
+        # the next request), and nothing else.
+        holders = fill_budget()
+        waiting = Peer(path)
+        waiting.sock.settimeout(35)
+        started = time.monotonic()
+        waiting.send(request(3, [(b"WAITED", b"1")], keep=True))
+        answer = waiting.read_response(3)
+        seconds = time.monotonic() - started
+        assert b"".join(r[3] for r in answer) == refused_records(3), "answered: %r" % answer
+        assert seconds < 35, "the 503 came after %.1f s" % seconds
+        for peer in holders:
+            peer.close()
+        waiting.send(request(4, [(b"AFTER", b"1")]))
+        check_response(parse(waiting.read_to_end()), 4, [row(b"AFTER", b"1")])
+
+    def over_the_limit():
+        # One byte over 2 MiB: the rest of the request is read and dropped,
+        # the 503 arrives whole (no reset), at once, and the connection ends.
+        peer = Peer(path)
+        peer.send(begin(9) + params(9, pair(b"V", b"v" * ((2 << 20) - 5))) +
+                  record(STDIN, 9, b"body") + record(STDIN, 9))
+        assert peer.read_to_end() == refused_records(9)
+        peer.close()
 
     def management_records():
         peer = Peer(path)
@@ -452,7 +499,6 @@ def main():
     never_reading_left_open = []
 
     huge = length(1 << 30, True) + length(1 << 30, True) + b"AB"
-    over_limit = begin(1) + b"".join(record(PARAMS, 1, pair(b"V", b"v" * 60000)) for _ in range(40))
     big_request = request(1, [(b"BIG", b"x" * 1500000)])
 
     case("exact page of the request's parameters alone", exact_page)
@@ -460,11 +506,12 @@ def main():
     case("100 connections in a row: each request its own variables", many_connections)
     case("requests served side by side", side_by_side)
     case("idle and trickling peers hold up nobody", idle_peers)
-    case("parameters of many peers together stay within bounds", params_budget)
+    case("parameters over 2 MiB: 503, exact records", over_the_limit)
+    case("parameters budget full, then freed: the waiting request gets its page", budget_freed)
+    case("parameters budget kept full: 503 before the deadline", budget_kept_full)
     case("GET_VALUES and an unknown type answered", management_records)
     case("abort in mid-request", abort_mid_request)
     case("hostile: two 1 GiB parameter lengths", hostile(begin(1) + params(1, huge) + record(STDIN, 1)))
-    case("hostile: parameters over 2 MiB", hostile(over_limit))
     case("hostile: record cut short, then hang-up", hostile(begin(1) + record(PARAMS, 1, b"abc")[:9], True))
     case("hostile: header cut short", hostile(begin(1) + b"\x01\x04\x00"))
     case("hostile: wrong version", hostile(b"\x02\x01\x00\x01\x00\x08\x00\x00" + b"\0" * 8))
