@@ -591,20 +591,22 @@ void housekeep(const sigset_t& signals) {
   for (;;) {
     const unsigned live = reap_workers();
     if (live == 0) break;
-    std::int64_t now = monotonic_ms();
-    if (now >= next_report_ms) {
+    const std::int64_t now = monotonic_ms();
+    // Reports stop with the stop: STOPPING=1 said what systemd needs, and
+    // what is left is told when the last request has ended.
+    if (now >= next_report_ms && !stopping.load()) {
       report(reported, now);
       next_report_ms = now + 1000;
     }
     // How long to wait for the next signal: until the next report at the
-    // most.
-    std::int64_t wait_ms = next_report_ms - now;
+    // most; while stopping, as long as it takes, but for the wakes below.
+    std::int64_t wait_ms = stopping.load() ? -1 : next_report_ms - now;
     if (stopping.load()) {
       // Workers that wait for a connection or a request leave when woken.
       // One that was between its check and its system call when the signal
       // came has missed it: each is woken again until it has left.
       wake_workers({Doing::kAccepting, Doing::kBetweenRequests});
-      wait_ms = std::min<std::int64_t>(wait_ms, 20);
+      wait_ms = 20;
     } else if (live > kFirstWorkers) {
       if (!watching) {
         history.reset();
@@ -624,7 +626,7 @@ void housekeep(const sigset_t& signals) {
     timespec wait{};
     wait.tv_sec = wait_ms / 1000;
     wait.tv_nsec = wait_ms % 1000 * 1000 * 1000;
-    const int taken = sigtimedwait(&signals, nullptr, &wait);
+    const int taken = sigtimedwait(&signals, nullptr, wait_ms < 0 ? nullptr : &wait);
     if ((taken == SIGTERM || taken == SIGINT || taken == SIGQUIT) && !stopping.exchange(true)) {
       stop_ms = monotonic_ms();
       reported = current_figures();
