@@ -172,7 +172,7 @@ skip_unless_installed() {
 
 # skip_unless_server_installed SERVER: for tests; what start_SERVER runs, and
 # the modules its configurations and restrictions load, and the user they run
-# as.
+# as (and adduser, which makes varpage's own where spawn-fcgi starts it).
 skip_unless_server_installed() {
   if ! getent passwd www-data >/dev/null || ! getent group www-data >/dev/null; then
     echo "SKIPPED: there is no user and group www-data, whom the configurations run as"
@@ -186,10 +186,10 @@ skip_unless_server_installed() {
       ;;
     apache_fastcgi)
       skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_proxy_fcgi.so \
-        /usr/lib/apache2/modules/mod_authz_host.so /usr/bin/spawn-fcgi
+        /usr/lib/apache2/modules/mod_authz_host.so /usr/bin/spawn-fcgi /usr/sbin/adduser
       ;;
-    nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap /usr/bin/spawn-fcgi ;;
-    nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi ;;
+    nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap /usr/bin/spawn-fcgi /usr/sbin/adduser ;;
+    nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi /usr/sbin/adduser ;;
     busybox) skip_unless_installed /bin/busybox ;;
     *)
       echo "unknown server $1" >&2
