@@ -50,12 +50,15 @@ PYTHON
 # go_offline "$0" "$@": for tests; runs the calling script again inside a new,
 # empty network namespace with only the loopback interface up, so that nothing
 # it does can reach beyond this machine: not even the reverse lookups that
-# varpage makes of client addresses /etc/hosts does not hold. Returns 1,
-# without running anything, where no namespace can be made.
+# varpage makes of client addresses /etc/hosts does not hold. A mount
+# namespace of its own too (VARPAGE_OWN_MOUNTS), where own_etc can give it a
+# copy of /etc. Returns 1, without running anything, where no namespace can
+# be made.
 go_offline() {
   [ -n "${VARPAGE_OFFLINE:-}" ] && return 0
-  unshare -n true 2>/dev/null || return 1
-  VARPAGE_OFFLINE=1 exec unshare -n -- bash -c 'ip link set lo up && exec bash "$@"' bash "$@"
+  unshare -n -m true 2>/dev/null || return 1
+  VARPAGE_OFFLINE=1 VARPAGE_OWN_MOUNTS=1 exec unshare -n -m -- \
+    bash -c 'ip link set lo up && exec bash "$@"' bash "$@"
 }
 
 # go_offline_with_hosts HOSTS "$0" "$@": as go_offline, and in a mount
@@ -68,7 +71,7 @@ go_offline_with_hosts() {
   shift
   [ -n "${VARPAGE_OFFLINE:-}" ] && return 0
   unshare -n -m mount --bind "$hosts" /etc/hosts 2>/dev/null || return 1
-  VARPAGE_OFFLINE=1 exec unshare -n -m -- \
+  VARPAGE_OFFLINE=1 VARPAGE_OWN_MOUNTS=1 exec unshare -n -m -- \
     bash -c 'mount --bind "$0" /etc/hosts && ip link set lo up && exec bash "$@"' "$hosts" "$@"
 }
 
@@ -82,8 +85,34 @@ go_offline_with_own_resolver() {
     echo "SKIPPED: no network and mount namespace can be made here"
     exit 77
   fi
-  VARPAGE_OWN_RESOLVER=1 VARPAGE_OFFLINE=1 exec unshare -n -m -- \
+  VARPAGE_OWN_RESOLVER=1 VARPAGE_OFFLINE=1 VARPAGE_OWN_MOUNTS=1 exec unshare -n -m -- \
     bash -c 'ip link set lo up && exec bash "$@"' bash "$@"
+}
+
+# own_etc DIR: in a mount namespace of the test's own (VARPAGE_OWN_MOUNTS),
+# /etc becomes a writable copy of itself, its changes kept in DIR/own-etc, so
+# that a user a configuration's header adds (adduser) exists in here alone
+# and the machine's /etc/passwd never changes. Mounts on files below /etc
+# (/etc/hosts, in a container or from go_offline_with_hosts) are moved on
+# top of the copy, as they were. Returns 1 where it cannot be done.
+own_etc() {
+  local layer="$1/own-etc" sub submounts
+  [ -n "${VARPAGE_OWN_ETC:-}" ] && return 0
+  [ -n "${VARPAGE_OWN_MOUNTS:-}" ] && [ "$(id -u)" -eq 0 ] || return 1
+  submounts="$(awk 'index($5, "/etc/") == 1 { print $5 }' /proc/self/mountinfo)"
+  mkdir -p "$layer/up" "$layer/work" "$layer/moved" || return 1
+  # Moved, not bound, out of the way: nothing of the machine's /etc stays
+  # below DIR for a removal of DIR to reach.
+  while read -r sub; do
+    [ -n "$sub" ] || continue
+    if [ -d "$sub" ]; then mkdir -p "$layer/moved$sub"; else mkdir -p "$layer/moved${sub%/*}" && touch "$layer/moved$sub"; fi
+    mount --move "$sub" "$layer/moved$sub" || return 1
+  done <<<"$submounts"
+  mount -t overlay overlay -o "lowerdir=/etc,upperdir=$layer/up,workdir=$layer/work" /etc || return 1
+  while read -r sub; do
+    [ -n "$sub" ] && { mount --move "$layer/moved$sub" "$sub" || return 1; }
+  done <<<"$submounts"
+  VARPAGE_OWN_ETC=1
 }
 
 # use_own_resolver SITE: after go_offline_with_own_resolver; this
@@ -143,7 +172,7 @@ skip_unless_installed() {
 
 # skip_unless_server_installed SERVER: for tests; what start_SERVER runs, and
 # the modules its configurations and restrictions load, and the user they run
-# as.
+# as (and adduser, which makes varpage's own where spawn-fcgi starts it).
 skip_unless_server_installed() {
   if ! getent passwd www-data >/dev/null || ! getent group www-data >/dev/null; then
     echo "SKIPPED: there is no user and group www-data, whom the configurations run as"
@@ -157,10 +186,10 @@ skip_unless_server_installed() {
       ;;
     apache_fastcgi)
       skip_unless_installed /usr/sbin/apache2 /usr/lib/apache2/modules/mod_proxy_fcgi.so \
-        /usr/lib/apache2/modules/mod_authz_host.so /usr/bin/spawn-fcgi
+        /usr/lib/apache2/modules/mod_authz_host.so /usr/bin/spawn-fcgi /usr/sbin/adduser
       ;;
-    nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap /usr/bin/spawn-fcgi ;;
-    nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi ;;
+    nginx) skip_unless_installed /usr/sbin/nginx /usr/sbin/fcgiwrap /usr/bin/spawn-fcgi /usr/sbin/adduser ;;
+    nginx_fastcgi) skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi /usr/sbin/adduser ;;
     busybox) skip_unless_installed /bin/busybox ;;
     *)
       echo "unknown server $1" >&2
@@ -222,9 +251,10 @@ start_config() {
 # and waits for its server on PORT. The servers stay in the foreground (their
 # errors, which go to standard error, in error.log beside CONFIG);
 # spawn-fcgi starts its program in a session of its own and says its pid.
-# Not run as root, the commands cannot give anything to www-data: their
-# servers stay with the user that runs them, and the folder made for
-# lighttpd's socket stays the user's own.
+# Not run as root, the commands cannot give anything to www-data or to
+# varpage: their servers stay with the user that runs them, the folder made
+# for lighttpd's socket stays the user's own, and no user is added. As root,
+# a user is added to a copy of /etc (own_etc) in the test's namespace.
 run_config() {
   local config="$1" port="$2" command words output pid
   local errors="${config%/*}/error.log"
@@ -240,6 +270,7 @@ run_config() {
         [ -n "$pid" ] || { echo "$command: no pid in: $output" >&2; return 1; }
         SERVER_PIDS+=("$pid")
         ;;
+      adduser) add_user "${config%/*}" "${words[@]}" || return 1 ;;
       install)
         if [ "$(id -u)" -ne 0 ]; then
           read -ra words < <(sed -E 's/ -[og] [^ ]+//g' <<<"${words[*]}")
@@ -253,6 +284,22 @@ run_config() {
     esac
   done < <(config_commands "$config")
   wait_for_port "$port"
+}
+
+# add_user DIR adduser ARGUMENT...: the program's own user, as a header adds
+# it. Not run as root, nothing can be given to it (spawn-fcgi ignores -u and
+# -g), so it is not added; as root, it is added to a copy of /etc of the
+# test's own (own_etc DIR), never to the machine's. Exits 77 (skipped) where
+# no such copy can be made.
+add_user() {
+  local dir="$1" output
+  shift
+  [ "$(id -u)" -eq 0 ] || return 0
+  if ! own_etc "$dir"; then
+    echo "SKIPPED: $* would change this machine's users: no mount namespace of the test's own for a copy of /etc"
+    exit 77
+  fi
+  output="$("$@" 2>&1)" || { echo "$*: $output" >&2; return 1; }
 }
 
 # spawn COMMAND...: starts a server in the background in a session and
@@ -395,12 +442,13 @@ start_apache_fastcgi() {
 }
 
 # start_varpage_fastcgi SITE: varpage alone on SITE/varpage.sock, as the
-# FastCGI configurations' headers start it, with -n to stay in the
-# foreground where stop_servers finds it.
+# FastCGI configurations' headers start it (as its own user, made first),
+# with -n to stay in the foreground where stop_servers finds it.
 start_varpage_fastcgi() {
   local site="$1" i
+  add_user "$site" adduser --system --group --no-create-home varpage || return 1
   spawn /usr/bin/spawn-fcgi -n -s "$site/varpage.sock" -M 0660 -U www-data -G www-data \
-    -u www-data -g www-data -- "$site/cgi-bin/varpage"
+    -u varpage -g varpage -- "$site/cgi-bin/varpage"
   for i in $(seq 50); do [ -S "$site/varpage.sock" ] && return 0; sleep 0.1; done
   echo "varpage is not listening on $site/varpage.sock" >&2
   return 1

@@ -26,7 +26,7 @@ if [ -z "${VARPAGE_OWN_SRV:-}" ]; then
     echo "SKIPPED: no network and mount namespace can be made here"
     exit 77
   fi
-  VARPAGE_OWN_SRV=1 VARPAGE_OFFLINE=1 exec unshare -n -m -- \
+  VARPAGE_OWN_SRV=1 VARPAGE_OFFLINE=1 VARPAGE_OWN_MOUNTS=1 exec unshare -n -m -- \
     bash -c 'ip link set lo up && mount -t tmpfs -o mode=755 varpage-srv /srv && exec bash "$@"' \
     bash "$0" "$@"
 fi
@@ -49,9 +49,11 @@ config="$site/${name##*/}.conf"
 cp "$VARPAGE_ROOT/config/$name.conf" "$config"
 
 if [ "$name" = fastcgi/nginx-upstream ]; then
+  # As the guide starts them, as the user of their own it adds.
+  add_user "$site" adduser --system --group --no-create-home varpage
   for backend in 192.0.2.21 192.0.2.22; do
     ip addr add "$backend/32" dev lo
-    spawn /usr/bin/spawn-fcgi -n -a "$backend" -p 9000 -- "$site/cgi-bin/varpage"
+    spawn /usr/bin/spawn-fcgi -n -a "$backend" -p 9000 -u varpage -g varpage -- "$site/cgi-bin/varpage"
   done
 fi
 

@@ -1,6 +1,6 @@
 #!/bin/bash
 # Follows docs/troubleshooting.md's cgi-fcgi command as published, against a
-# varpage started as docs/servers.md says (spawn-fcgi, as www-data), in the
+# varpage started as docs/servers.md says (spawn-fcgi, as varpage), in the
 # sandbox of tests/servers/debian_lib.sh: the command prints the page a CGI
 # run gives for the same variables; run as a user the socket refuses, with
 # varpage stopped, and with the socket gone, it fails with the status and

@@ -192,18 +192,27 @@ check_caddy() {
   done
 }
 
-# check_backends_refuse: each backend of the site for several machines
-# answers the web server's address and closes a connection from any other
-# (here 192.0.2.11, another address of the web server's machine) unanswered.
+# check_backends_refuse [firewall]: each backend of the site for several
+# machines answers the web server's address and closes a connection from any
+# other (here 192.0.2.11, another address of the web server's machine)
+# unanswered; behind the guide's firewall rule, such a connection never gets
+# through at all.
 check_backends_refuse() {
-  local backend page
+  local backend page reached
   for backend in 192.0.2.21 192.0.2.22; do
     page="$(python3 "$here/fastcgi_peer.py" --ask "$backend" 9000 192.0.2.10 2>&1)"
     if [[ "$page" == *"</html>" ]]; then echo "ok: backend $backend answers the web server 192.0.2.10"; else
       fail "backend $backend does not answer 192.0.2.10: $(tail -c 200 <<<"$page")"; fi
-    page="$(python3 "$here/fastcgi_peer.py" --ask "$backend" 9000 192.0.2.11 2>&1)"
-    if [ -z "$page" ]; then echo "ok: backend $backend closes a connection from 192.0.2.11 unanswered"; else
-      fail "backend $backend answers 192.0.2.11: $(tail -c 200 <<<"$page")"; fi
+    reached="$(connect_from 192.0.2.11 "$backend" 9000)"
+    if [ "${1:-}" = firewall ]; then
+      if [ "$reached" = "timed out" ]; then echo "ok: the firewall drops a connection from 192.0.2.11 to backend $backend"; else
+        fail "a connection from 192.0.2.11 to backend $backend behind the firewall: $reached"; fi
+    else
+      [ "$reached" = connected ] || fail "no connection from 192.0.2.11 to backend $backend: $reached"
+      page="$(python3 "$here/fastcgi_peer.py" --ask "$backend" 9000 192.0.2.11 2>&1)"
+      if [ -z "$page" ]; then echo "ok: backend $backend closes a connection from 192.0.2.11 unanswered"; else
+        fail "backend $backend answers 192.0.2.11: $(tail -c 200 <<<"$page")"; fi
+    fi
     # Bound to its own address: nothing listens on the others it has.
     if nsenter "--net=/run/netns/backend-${backend##*.}" ss -Htln | awk '{ print $4 }' | grep -qvx "$backend:9000"; then
       fail "backend $backend listens elsewhere than $backend:9000: $(nsenter "--net=/run/netns/backend-${backend##*.}" ss -Htln)"
@@ -211,4 +220,23 @@ check_backends_refuse() {
       echo "ok: backend $backend listens on $backend:9000 only"
     fi
   done
+}
+
+# connect_from SOURCE HOST PORT: what a TCP connection from SOURCE to
+# HOST:PORT meets: "connected", "timed out" (nothing answered within 5 s: a
+# firewall dropped it) or the error.
+connect_from() {
+  python3 - "$@" <<'PYTHON'
+import socket, sys
+s = socket.socket()
+s.settimeout(5)
+s.bind((sys.argv[1], 0))
+try:
+    s.connect((sys.argv[2], int(sys.argv[3])))
+    print("connected")
+except socket.timeout:
+    print("timed out")
+except OSError as e:
+    print(e.strerror)
+PYTHON
 }

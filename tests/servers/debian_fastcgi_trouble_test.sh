@@ -85,10 +85,11 @@ varpage_pid() {
     [ "$(readlink "/proc/$pid/exe")" = /usr/lib/cgi-bin/varpage ] && echo "$pid"
   done
 }
-# start_varpage OWNER GROUP: varpage again, as the guide starts it, with the
+# start_varpage OWNER GROUP: varpage again, as the guide starts it (as the
+# user varpage that fastcgi-spawn made), with the
 # socket given to OWNER:GROUP.
 start_varpage() {
-  spawn-fcgi -s /run/varpage/fcgi.sock -M 0660 -U "$1" -G "$2" -u www-data -g www-data \
+  spawn-fcgi -s /run/varpage/fcgi.sock -M 0660 -U "$1" -G "$2" -u varpage -g varpage \
     -- /usr/lib/cgi-bin/varpage >/dev/null
 }
 

@@ -10,7 +10,7 @@ set -euo pipefail
 varpage="$1"
 here="$(cd "$(dirname "$0")" && pwd)"
 source "$here/../../scripts/lib/servers.sh"
-skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi /usr/bin/curl /usr/bin/python3
+skip_unless_installed /usr/sbin/nginx /usr/bin/spawn-fcgi /usr/sbin/adduser /usr/bin/curl /usr/bin/python3
 go_offline_with_own_resolver "$0" "$@"
 
 open_site "$varpage"
