@@ -635,6 +635,11 @@ void housekeep(const sigset_t& signals) {
       notify_stopping(reported, true);
     }
   }
+  // The workers have ended: what the tables still count goes out now, or
+  // never (reports stopped with the stop).
+  refusals.flush_all();
+  cuts.flush_all();
+  answered_503.flush_all();
   if (stopping.load() && stop_ms != 0) {
     const std::int64_t drained = monotonic_ms() - stop_ms;
     const Figures figures = current_figures();
