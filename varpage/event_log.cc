@@ -20,6 +20,10 @@ namespace {
 pthread_mutex_t log_lock = PTHREAD_MUTEX_INITIALIZER;
 bool journal = false;          // under log_lock from here on
 bool error_is_socket = false;  // likewise
+// Whether standard error was open at start. If not, descriptor 2 is free,
+// and the next socket or file the process opens takes it: a line written
+// there would land in a peer's FastCGI stream.
+bool error_is_open = false;  // likewise
 unsigned long long dropped = 0;
 char prefix[32];  // "varpage[PID]: "
 
@@ -29,6 +33,7 @@ constexpr std::size_t kLineSize = 1024;
 
 // Whether `line` went out whole, without waiting.
 bool write_now(const char* line, std::size_t size) {
+  if (!error_is_open) return false;
   pollfd ready{STDERR_FILENO, POLLOUT, 0};
   if (::poll(&ready, 1, 0) != 1 || (ready.revents & POLLOUT) == 0) return false;
   // A socket (the journal's stream) can be told not to wait; a pipe with
@@ -46,6 +51,7 @@ void start_event_log() {
   pthread_mutex_lock(&log_lock);
   struct stat error_file;
   const bool open = ::fstat(STDERR_FILENO, &error_file) == 0;
+  error_is_open = open;
   error_is_socket = open && S_ISSOCK(error_file.st_mode);
   // systemd sets JOURNAL_STREAM to "DEVICE:INODE" of the stream it connects
   // standard error to; a process whose standard error went elsewhere (a
@@ -158,6 +164,12 @@ void RateLimitedLog::flush(std::int64_t now_ms) {
       entries_[i].line_ms = now_ms;
     }
   }
+  pthread_mutex_unlock(&lock_);
+}
+
+void RateLimitedLog::flush_all() {
+  pthread_mutex_lock(&lock_);
+  for (std::size_t i = 0; i < used_; ++i) write_sum(entries_[i]);
   pthread_mutex_unlock(&lock_);
 }
 

@@ -53,6 +53,10 @@ class RateLimitedLog {
   // it once a second, so a burst that stops is still reported.
   void flush(std::int64_t now_ms);
 
+  // Writes every sum still owed, due or not: the process is about to end,
+  // and a count left in the table would be lost.
+  void flush_all();
+
  private:
   struct Entry {
     PeerText peer;

@@ -635,6 +635,11 @@ void housekeep(const sigset_t& signals) {
       notify_stopping(reported, true);
     }
   }
+  // The workers have ended: what the tables still count goes out now, or
+  // never (reports stopped with the stop).
+  refusals.flush_all();
+  cuts.flush_all();
+  answered_503.flush_all();
   if (stopping.load() && stop_ms != 0) {
     const std::int64_t drained = monotonic_ms() - stop_ms;
     const Figures figures = current_figures();
@@ -708,9 +713,14 @@ bool web_server_allowed(const char* allowed, const sockaddr_storage& peer) {
           std::memcmp(listed, address, 4) == 0) {
         return true;
       }
-      if (address_size == 16 && inet_pton(AF_INET6, text, listed) == 1 &&
-          std::memcmp(listed, address, 16) == 0) {
-        return true;
+      if (inet_pton(AF_INET6, text, listed) == 1) {
+        // A listed IPv4 address in its mapped form is that IPv4 address:
+        // peers reach the comparison with mapped addresses made IPv4.
+        const bool mapped = IN6_IS_ADDR_V4MAPPED(reinterpret_cast<const in6_addr*>(listed));
+        if (mapped ? address_size == 4 && std::memcmp(listed + 12, address, 4) == 0
+                   : address_size == 16 && std::memcmp(listed, address, 16) == 0) {
+          return true;
+        }
       }
     }
     rest += length;

@@ -42,6 +42,10 @@ TEST(WebServerAllowedTest, OnlyListedAddressesAreServed) {
       {"192.0.2.1, 192.0.2.7 ,", "192.0.2.7", true},
       {"192.0.2.70", "192.0.2.7", false},
       {"192.0.2.7", "::ffff:192.0.2.7", true},
+      // The start accepts a mapped entry: it must admit its IPv4 address.
+      {"::ffff:192.0.2.7", "192.0.2.7", true},
+      {"::ffff:192.0.2.7", "::ffff:192.0.2.7", true},
+      {"::ffff:192.0.2.7", "192.0.2.8", false},
       {"2001:db8::1", "2001:db8::1", true},
       {"2001:db8::1", "2001:db8::2", false},
       {"2001:db8::1", "192.0.2.7", false},
