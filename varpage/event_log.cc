@@ -137,16 +137,30 @@ void RateLimitedLog::note(const sockaddr_storage& peer, const char* reason, std:
     pthread_mutex_unlock(&lock_);
     return;
   }
-  // A new address takes a free place or the one heard from least lately,
-  // whose sum goes out first.
+  // A new address takes a free place, or that of one whose last line is a
+  // minute old with nothing owed since. Past that, while every place is in
+  // use, the newcomers are counted together: a peer with many addresses
+  // (an IPv6 prefix) gets no line each.
   if (used_ < kEntries) {
     entry = &entries_[used_++];
   } else {
-    entry = &entries_[0];
     for (Entry& each : entries_) {
-      if (each.line_ms < entry->line_ms) entry = &each;
+      if (each.since == 0 && now_ms - each.line_ms >= 60 * 1000) {
+        entry = &each;
+        break;
+      }
     }
-    write_sum(*entry);
+  }
+  if (entry == nullptr) {
+    others_since_ += 1;
+    others_reason_ = reason;
+    if (!others_told_ || now_ms - others_line_ms_ >= 60 * 1000) {
+      write_others();
+      others_told_ = true;
+      others_line_ms_ = now_ms;
+    }
+    pthread_mutex_unlock(&lock_);
+    return;
   }
   std::memcpy(entry->peer, text, sizeof text);
   entry->reason = reason;
@@ -158,6 +172,10 @@ void RateLimitedLog::note(const sockaddr_storage& peer, const char* reason, std:
 
 void RateLimitedLog::flush(std::int64_t now_ms) {
   pthread_mutex_lock(&lock_);
+  if (others_since_ > 0 && now_ms - others_line_ms_ >= 60 * 1000) {
+    write_others();
+    others_line_ms_ = now_ms;
+  }
   for (std::size_t i = 0; i < used_; ++i) {
     if (entries_[i].since > 0 && now_ms - entries_[i].line_ms >= 60 * 1000) {
       write_sum(entries_[i]);
@@ -170,6 +188,7 @@ void RateLimitedLog::flush(std::int64_t now_ms) {
 void RateLimitedLog::flush_all() {
   pthread_mutex_lock(&lock_);
   for (std::size_t i = 0; i < used_; ++i) write_sum(entries_[i]);
+  write_others();
   pthread_mutex_unlock(&lock_);
 }
 
@@ -178,6 +197,13 @@ void RateLimitedLog::write_sum(Entry& entry) {
   log_event(LogLevel::kWarning, "%s %llu more %s%s from %s in the last minute: %s", verb_,
             entry.since, what_, entry.since == 1 ? "" : "s", entry.peer, entry.reason);
   entry.since = 0;
+}
+
+void RateLimitedLog::write_others() {
+  if (others_since_ == 0) return;
+  log_event(LogLevel::kWarning, "%s %llu %s%s from other addresses (over %zu at once): %s", verb_,
+            others_since_, what_, others_since_ == 1 ? "" : "s", kEntries, others_reason_);
+  others_since_ = 0;
 }
 
 }  // namespace varpage::fastcgi

@@ -67,12 +67,18 @@ class RateLimitedLog {
   static constexpr std::size_t kEntries = 64;
 
   void write_sum(Entry& entry);
+  void write_others();
 
   const char* const verb_;
   const char* const what_;
   pthread_mutex_t lock_ = PTHREAD_MUTEX_INITIALIZER;
   Entry entries_[kEntries] = {};
   std::size_t used_ = 0;
+  // Events from addresses that found no place, counted together.
+  unsigned long long others_since_ = 0;
+  const char* others_reason_ = "";
+  std::int64_t others_line_ms_ = 0;
+  bool others_told_ = false;
 };
 
 }  // namespace varpage::fastcgi

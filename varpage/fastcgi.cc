@@ -121,6 +121,14 @@ class ParamsBudget {
     return true;
   }
 
+  std::size_t held() const { return held_; }
+
+  // Gives the whole share back (the memory it covered having been freed).
+  void release() {
+    params_in_all.fetch_sub(held_);
+    held_ = 0;
+  }
+
  private:
   std::size_t held_ = 0;
 };
@@ -144,6 +152,12 @@ class Memory {
       capacity_ = capacity;
     }
     return data_;
+  }
+
+  void release() {
+    std::free(data_);
+    data_ = nullptr;
+    capacity_ = 0;
   }
 
  private:
@@ -220,6 +234,11 @@ class RequestEnvironment {
     if (!well_formed) return nullptr;
     block[count] = nullptr;
     return block;
+  }
+
+  void release() {
+    text_.release();
+    pointers_.release();
   }
 
  private:
@@ -361,6 +380,17 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
   bool refused = false;
   Connection::Refusal refusal = Connection::Refusal::kNoRoom;
 
+  // Between requests a kept connection keeps its buffers for the next one,
+  // but not large ones: an idle connection would go on holding its share of
+  // the budget, and requests elsewhere would wait for room that only its
+  // closing gives back.
+  const auto drop_large_buffers = [&] {
+    if (budget.held() <= kKeptParamsSize) return;
+    params.release();
+    request_environment.release();
+    budget.release();
+  };
+
   for (;;) {
     if (request_id == 0 && !reader.holds_bytes()) connection.between_requests();
     char head[kHeaderSize];
@@ -409,6 +439,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
         if (!end_request(connection, header.request_id, kRequestComplete) || !keep_connection) {
           return;
         }
+        drop_large_buffers();
         connection.request_done();
         continue;
       case kParams:
@@ -464,6 +495,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
       if (!answer_refused(connection, request_id, refusal)) return;
       request_id = 0;
       if (!keep_connection) return;
+      drop_large_buffers();
       connection.request_done();
       continue;
     }
@@ -485,6 +517,7 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
     connection.response_sent();
     request_id = 0;
     if (!keep_connection) return;
+    drop_large_buffers();
     connection.request_done();
   }
 }

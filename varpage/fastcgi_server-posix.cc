@@ -273,10 +273,14 @@ void log_accept_failure(int error) {
   static std::int64_t last_line_ms = 0;
   static unsigned long long since = 0;
   static bool logged = false;
-  const char* what = error == ENOMEM || error == ENOBUFS
-                         ? "out of memory; the machine needs more memory or fewer processes"
-                         : "out of file descriptors; raise the open-file limit (LimitNOFILE= "
-                           "in the service unit, ulimit -n elsewhere)";
+  const char* what =
+      error == ENOMEM || error == ENOBUFS
+          ? "out of memory; the machine needs more memory or fewer processes"
+      : error == ENFILE
+          ? "the system's table of open files is full; raise fs.file-max (sysctl) or end "
+            "processes that hold many files"
+          : "out of file descriptors; raise the open-file limit (LimitNOFILE= in the service "
+            "unit, ulimit -n elsewhere)";
   const std::int64_t now = monotonic_ms();
   pthread_mutex_lock(&lock);
   if (!logged || now - last_line_ms >= 60 * 1000) {
@@ -643,9 +647,9 @@ void housekeep(const sigset_t& signals) {
   if (stopping.load() && stop_ms != 0) {
     const std::int64_t drained = monotonic_ms() - stop_ms;
     const Figures figures = current_figures();
-    log_event(LogLevel::kInfo, "stopped: drained in %lld.%lld s, served %llu requests",
+    log_event(LogLevel::kInfo, "stopped: drained in %lld.%lld s, served %llu request%s",
               static_cast<long long>(drained / 1000), static_cast<long long>(drained % 1000 / 100),
-              static_cast<unsigned long long>(figures.served));
+              static_cast<unsigned long long>(figures.served), figures.served == 1 ? "" : "s");
   }
 }
 
@@ -744,9 +748,13 @@ bool find_bad_web_server(const char* allowed, ListEntryText& out) {
     }
     if (!fits ||
         (inet_pton(AF_INET, text, address) != 1 && inet_pton(AF_INET6, text, address) != 1)) {
-      // Named as given, cut to fit the line.
+      // Named as given, cut to fit the line; a control character shows as
+      // '?', so that the entry cannot begin a line of its own.
       const std::size_t shown = length < sizeof out - 1 ? length : sizeof out - 1;
-      std::memcpy(out, rest, shown);
+      for (std::size_t i = 0; i < shown; ++i) {
+        const auto c = static_cast<unsigned char>(rest[i]);
+        out[i] = c < 0x20 || c == 0x7f ? '?' : static_cast<char>(c);
+      }
       out[shown] = '\0';
       return true;
     }

@@ -79,6 +79,9 @@ TEST(FindBadWebServerTest, NamesTheFirstEntryThatIsNoAddress) {
       {"192.0.2.300", "192.0.2.300"},
       {"fe80::1%eth0", "fe80::1%eth0"},
       {" , ", " , "},
+      // A line end would let the entry forge a line of its own.
+      {"127.0.0.1\n<0>forged", "127.0.0.1?<0>forged"},
+      {"\t127.0.0.1", "?127.0.0.1"},
       // Longer than any address: named, cut to the 127 bytes a line shows.
       {"2001:0db8:0000:0000:0000:0000:0000:0001:0000:0000:0000:0000:0000:0000:0000:0000:"
        "0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000:0000",

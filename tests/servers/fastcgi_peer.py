@@ -323,6 +323,29 @@ def main():
         waiting.send(request(4, [(b"AFTER", b"1")]))
         check_response(parse(waiting.read_to_end()), 4, [row(b"AFTER", b"1")])
 
+    def idle_kept_connections_hold_no_budget():
+        # Twelve kept connections, each answered a 2 MiB request and then
+        # idle: together they once held the whole budget until they closed.
+        # A small request elsewhere gets its page at once.
+        kept = []
+        for i in range(12):
+            peer = Peer(path)
+            peer.send(begin(1, keep=True) + params(1, pair(b"V", b"v" * ((2 << 20) - 6))) +
+                      record(STDIN, 1))
+            records = peer.read_response(1)
+            assert records[-1][3] == end_request(1), "the 2 MiB request %d was not answered" % i
+            kept.append(peer)
+        small = Peer(path)
+        small.sock.settimeout(3)
+        small.send(request(5, [(b"SMALL", b"1")]))
+        try:
+            check_response(parse(small.read_to_end()), 5, [row(b"SMALL", b"1")])
+        except socket.timeout:
+            raise AssertionError("a small request waited behind idle kept connections")
+        small.close()
+        for peer in kept:
+            peer.close()
+
     def over_the_limit():
         # One byte over 2 MiB: the rest of the request is read and dropped,
         # the 503 arrives whole (no reset), at once, and the connection ends.
@@ -507,6 +530,8 @@ def main():
     case("parameters over 2 MiB: 503, exact records", over_the_limit)
     case("parameters budget full, then freed: the waiting request gets its page", budget_freed)
     case("parameters budget kept full: 503 before the deadline", budget_kept_full)
+    case("kept connections idle after large requests leave the budget free",
+         idle_kept_connections_hold_no_budget)
     # Started only now: both hold parameters for tens of seconds (a kept
     # connection keeps its share between requests), and the budget cases
     # above need the process's whole budget to themselves.
