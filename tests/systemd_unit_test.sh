@@ -124,4 +124,26 @@ echo "web servers: FCGI_WEB_SERVER_ADDRS: $web; socket: $on_socket; service: $on
 expect "FCGI_WEB_SERVER_ADDRS names the web servers" test -n "$web"
 expect "the socket lets in the web servers and no one else" test "$on_socket" = "$web"
 expect "the service lets in the web servers (and its name servers)" test "$on_service" = "$web"
+
+# Two web servers, as the service's drop-in says to write them: its example
+# lines in place of its settings, and the socket given the same list. systemd
+# takes every address (a space in Environment= would have dropped one) and
+# the three lists agree.
+example() { sed -n "s/^#[[:space:]]*\($1=\)/\1/p" "$source_dir/packaging/systemd/varpage.service.d/tcp.conf"; }
+two_env="$(example Environment)"
+two_allow="$(example IPAddressAllow)"
+expect "the service's drop-in shows how to name two web servers" test -n "$two_env" -a -n "$two_allow"
+tcp_units "$work/tcp-two" service "s|^Environment=FCGI_WEB_SERVER_ADDRS=.*|$two_env|; s|^IPAddressAllow=.*|$two_allow|"
+sed -i "s|^IPAddressAllow=.*|IPAddressAllow=$(sed 's/^IPAddressAllow=//; s/ *localhost//' <<<"$two_allow")|" \
+  "$work/tcp-two/varpage.socket.d/tcp.conf"
+verify "$work/tcp-two"
+sed 's/^/  two web servers: /' "$work/tcp-two/verify.log"
+expect "with two web servers as the drop-in writes them, systemd-analyze verify has nothing to say" \
+  test ! -s "$work/tcp-two/verify.log"
+two_web="$(sed -n 's/^Environment=FCGI_WEB_SERVER_ADDRS=//p' "$work/tcp-two/varpage.service.d/tcp.conf" | tr ',' ' ' | xargs -n1 | sort | xargs)"
+two_socket="$(setting IPAddressAllow "$work/tcp-two/varpage.socket.d/tcp.conf" | xargs -n1 | sort | xargs)"
+two_service="$(setting IPAddressAllow "$work/tcp-two/varpage.service.d/tcp.conf" | xargs -n1 | grep -vx localhost | sort | xargs)"
+echo "two web servers: FCGI_WEB_SERVER_ADDRS: $two_web; socket: $two_socket; service: $two_service"
+expect "two web servers, named alike at every level" \
+  test "$(wc -w <<<"$two_web")" = 2 -a "$two_socket" = "$two_web" -a "$two_service" = "$two_web"
 exit $failed
