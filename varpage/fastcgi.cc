@@ -454,8 +454,10 @@ void serve_connection(Connection& connection, Responder& responder, unsigned con
     }
     if (!sink.finish()) return;
     request_id = 0;
-    if (!keep_connection) return;
+    // Counted as served whether or not the connection is kept: most web
+    // servers ask once a connection.
     connection.request_done();
+    if (!keep_connection) return;
   }
 }
 
