@@ -283,6 +283,7 @@ def main():
     notify_refused = NotifySocket(abstract=True)
     refusing = Program(environment(FCGI_WEB_SERVER_ADDRS="127.0.0.1, ::1",
                                    NOTIFY_SOCKET=notify_refused.name))
+    wait_until(notify_refused.received, 10, lambda: "no READY from the refusing process")
     first_refusal = re.escape(refusing.prefix("warning") + "refused a connection from 127.0.0.2: " +
                               REFUSED)
 
