@@ -21,6 +21,7 @@ Run it offline (fastcgi_log_test.sh does).
 import os
 import re
 import select
+import shutil
 import signal
 import socket
 import subprocess
@@ -39,11 +40,17 @@ failures = 0
 all_lines = []
 
 
+class Skipped(Exception):
+    """A case this machine or build cannot run; says why."""
+
+
 def case(name, test):
     global failures
     try:
         test()
         print("ok: " + name, flush=True)
+    except Skipped as why:
+        print("skipped: %s: %s" % (name, why), flush=True)
     except Exception as error:  # one failed case must not hide the others
         failures += 1
         print("FAILED: %s: %s" % (name, str(error) or type(error).__name__), flush=True)
@@ -213,6 +220,13 @@ def refused(program, source):
     assert rest == b"", "a peer from %s was answered: %r" % (source, rest[:80])
 
 
+def sanitized():
+    """Whether the program was built with AddressSanitizer or UBSan."""
+    with open(VARPAGE, "rb") as program:
+        binary = program.read()
+    return b"__asan_init" in binary or b"__ubsan_handle" in binary
+
+
 def ipv6_loopback():
     try:
         with socket.socket(socket.AF_INET6) as probe:
@@ -329,7 +343,7 @@ def main():
         if ipv6_loopback():
             kinds.append(("tcp6", {}, "any"))
         else:
-            print("skipped: the start line on [::1] (no IPv6 loopback here)")
+            print("skipped: the start line on [::1]: no IPv6 loopback here")
         for family, more, allowed in kinds:
             program = Program(environment(**more), family)
             try:
@@ -458,6 +472,10 @@ def main():
     # --- Out of file descriptors: a hard limit of 24 (the program raises
     # its soft limit to it) and 40 peers connected at once.
     def out_of_descriptors():
+        if sanitized():
+            # Its checks of memory open a pipe: with no descriptor left, it
+            # reports a false fault and ends the process.
+            raise Skipped("a sanitizer's runtime needs descriptors of its own")
         program = Program(environment(), wrapper=("prlimit", "--nofile=24:24", "--"))
         peers = []
         try:
@@ -629,11 +647,14 @@ def main():
 
     # --- The guide quotes these lines: each must be one the program wrote.
     def guide():
-        checked = check_guide(TROUBLESHOOTING, all_lines, skip="workers")
+        # burst_test.sh checks the busy workers' lines.
+        skip = ("workers", "cannot accept") if sanitized() else ("workers",)
+        checked = check_guide(TROUBLESHOOTING, all_lines, skip=skip)
         assert checked >= 5, "only %d of the guide's messages found to check" % checked
 
     case("troubleshooting.md's messages are the program's", guide)
     print("lines written: %d" % len(all_lines))
+    shutil.rmtree(folder, ignore_errors=True)
     sys.exit(1 if failures else 0)
 
 
@@ -654,10 +675,10 @@ def guide_messages(path):
     return messages
 
 
-def check_guide(path, lines, skip=None, only=None):
+def check_guide(path, lines, skip=(), only=None):
     checked = 0
     for message, pattern in guide_messages(path):
-        if (skip and skip in message) or (only and only not in message):
+        if any(word in message for word in skip) or (only and only not in message):
             continue
         assert any(re.fullmatch(pattern, line) for line in lines), \
             "the guide's %r matches no line written" % message
