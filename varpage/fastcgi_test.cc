@@ -87,6 +87,7 @@ class FakeConnection final : public Connection {
     writes.push_back(bytes);
     return true;
   }
+  void response_sent() override { ++responses_sent; }
   void between_requests() override {
     between_requests_at.push_back(offset_);
     if (between_requests_at.size() > open_for) input_.resize(offset_);
@@ -100,6 +101,8 @@ class FakeConnection final : public Connection {
   // the input ends there, as a stopping process ends it).
   std::vector<std::size_t> between_requests_at;
   std::size_t open_for = SIZE_MAX;
+  // Requests answered, as the process counts them for its log and status.
+  unsigned responses_sent = 0;
 
  private:
   std::string input_;
@@ -195,6 +198,8 @@ TEST(FastCgiTest, KeptConnectionServesEachRequestItsOwnVariables) {
 
   EXPECT_EQ(responder.environments,
             (std::vector<std::vector<std::string>>{{"FIRST_ONLY=1", "N=1"}, {"N=2"}, {"N=3"}}));
+  // The last, on a connection not kept after it, is served all the same.
+  EXPECT_EQ(connection.responses_sent, 3u);
   const Written written = split(connection.output);
   EXPECT_EQ(written.others, end_request(7) + end_request(8) + end_request(9));
   EXPECT_EQ(written.stdout_text, kHeader + expected_head(kExpires) + two_cells("FIRST_ONLY", "1") +

@@ -13,6 +13,8 @@
 # the busy ones stay; with 40 closed and, near the minute, SLOW-ACCEPT
 # (tests/slow_accept.cc, preloaded) holding idle workers on their way into
 # accept4() as they are asked to leave, they leave all the same.
+# The burst's process must say once that all 512 workers are busy, and once
+# that they are free again, as troubleshooting.md quotes it.
 #   burst_test.sh PATH-TO-VARPAGE PATH-TO-SLOW-ACCEPT
 set -euo pipefail
 
@@ -37,10 +39,22 @@ busy_and_idle=$!
 spawn env PYTHONPATH="$here" python3 "$here/lifecycle_peer.py" retire "$varpage" 0 40 \
   "$slow_accept" >"$site/missed-wake.txt" 2>&1
 missed_wake=$!
-start_held_varpage "$site"
+# varpage's standard error, through the holder's.
+start_held_varpage "$site" 2>"$site/varpage.log"
 failed=0
 PYTHONPATH="$here" python3 "$here/lifecycle_peer.py" burst "$site/varpage.sock" \
   "$site/holder/pid" "$site/dns/release" 512 || failed=1
+busy="$(grep -cE "^varpage\[[0-9]+\]: warning: all 512 workers are busy: new connections wait in the socket's queue until one is free\$" "$site/varpage.log" || true)"
+free="$(grep -cE '^varpage\[[0-9]+\]: info: workers free again after [0-9]+\.[0-9] s with all busy$' "$site/varpage.log" || true)"
+if [ "$busy" = 1 ] && [ "$free" = 1 ]; then
+  echo "ok: one line for all workers busy, one for free again"
+else
+  echo "FAILED: $busy lines for all workers busy, $free for free again, in:"
+  cat "$site/varpage.log"
+  failed=1
+fi
+PYTHONPATH="$here" python3 "$here/fastcgi_log.py" --doc "$VARPAGE_ROOT/docs/troubleshooting.md" \
+  "$site/varpage.log" workers || failed=1
 wait "$busy_and_idle" || failed=1
 cat "$site/busy-and-idle.txt"
 wait "$missed_wake" || failed=1

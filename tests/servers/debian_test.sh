@@ -78,7 +78,7 @@ case "$server" in
 esac
 case "$recipe" in
   lighttpd | lighttpd_restricted | lighttpd_password) steps=(lighttpd) ;;
-  lighttpd_fastcgi*) steps=(lighttpd-fastcgi lighttpd-fastcgi-enable) ;;
+  lighttpd_fastcgi*) steps=(lighttpd-fastcgi lighttpd-fastcgi-enable lighttpd-fastcgi-log) ;;
   apache | apache_restricted | apache_password) steps=(apache) ;;
   apache_fastcgi*)
     skip_unless_installed /usr/bin/spawn-fcgi /usr/lib/apache2/modules/mod_proxy_fcgi.so
@@ -294,6 +294,20 @@ if [ "$recipe" = lighttpd_password ]; then
   wait_for_http "$DEBIAN_PORT" || exit 1
   for path in "${page_paths[@]}" / '/?q=1' /cgi-bin/; do check_page_path 127.0.0.1 "$path"; done
   stop_servers
+fi
+
+# Where servers.md says varpage's lines go when the web server starts it:
+# lighttpd's breakage log (without one, its children's standard error is
+# /dev/null), Apache's error log (its standard error).
+case "$recipe" in
+  lighttpd_fastcgi) server_log=/var/log/lighttpd/breakage.log ;;
+  apache_fcgid) server_log=/var/log/apache2/error.log ;;
+  *) server_log="" ;;
+esac
+if [ -n "$server_log" ]; then
+  start_line="$(grep -E 'varpage\[[0-9]+\]: info: varpage [0-9.]+ serving FastCGI on unix:' "$server_log")"
+  if [ -n "$start_line" ]; then echo "ok: the start line in $server_log: $start_line"; else
+    fail "no start line in $server_log: $(tail -n 5 "$server_log")"; fi
 fi
 
 # What some recipes do beyond the page: connections kept or closed, bodies
