@@ -97,6 +97,9 @@ std::atomic<bool> all_busy{false};
 std::atomic<std::int64_t> all_busy_since_ms{0};
 
 int shared_listener = -1;
+// FCGI_WEB_SERVER_ADDRS, read once at start (the environment does not
+// change); null when unset or empty, when every peer may connect.
+const char* web_servers = nullptr;
 pthread_t housekeeper;
 // The signal that wakes a thread blocked in a system call: accept(), poll()
 // and the like return EINTR, as its handler does not ask for a restart.
@@ -260,7 +263,7 @@ class PageResponder final : public Responder {
 // Whether `peer` may be served under FCGI_WEB_SERVER_ADDRS; a refusal is
 // logged.
 bool allowed_peer(const sockaddr_storage& peer) {
-  if (web_server_allowed(std::getenv("FCGI_WEB_SERVER_ADDRS"), peer)) return true;
+  if (web_servers == nullptr || web_server_allowed(web_servers, peer)) return true;
   refused_peers.fetch_add(1);
   refusals.note(peer, "not listed in FCGI_WEB_SERVER_ADDRS", monotonic_ms());
   return false;
@@ -386,7 +389,9 @@ void* work(void* worker_address) {
     }
     // The peer's address comes with the connection: it is checked against
     // FCGI_WEB_SERVER_ADDRS and named in log lines, at no extra call.
-    sockaddr_storage peer{};
+    // (Not cleared first: accept4() fills in the family, and what it gives
+    // for that family, on every connection.)
+    sockaddr_storage peer;
     socklen_t peer_size = sizeof peer;
     const int client =
         ::accept4(shared_listener, reinterpret_cast<sockaddr*>(&peer), &peer_size, SOCK_CLOEXEC);
@@ -800,6 +805,7 @@ int serve(int listener) {
     return 1;
   }
   shared_listener = listener;
+  if (allowed != nullptr && *allowed != '\0') web_servers = allowed;
   housekeeper = pthread_self();
   wake_signal = SIGRTMIN;
   // Each worker's lookup needs descriptors of its own besides its
