@@ -27,7 +27,6 @@ import socket
 import subprocess
 import sys
 import tempfile
-import threading
 import time
 
 import fastcgi_peer as f
@@ -56,24 +55,7 @@ def case(name, test):
         print("FAILED: %s: %s" % (name, str(error) or type(error).__name__), flush=True)
 
 
-def in_background(test):
-    """Runs `test` alongside what follows; returns a case that waits for it."""
-    outcome = {}
-
-    def run():
-        try:
-            test()
-        except Exception as error:  # raised again by the case that waits
-            outcome["error"] = error
-
-    thread = threading.Thread(target=run)
-    thread.start()
-
-    def finished():
-        thread.join()
-        if "error" in outcome:
-            raise outcome["error"]
-    return finished
+in_background = f.in_background
 
 
 def wait_until(what, seconds, describe):

@@ -163,6 +163,29 @@ def check_response(records, request_id, rows):
 failures = 0
 
 
+
+def in_background(test):
+    """Starts `test` now, alongside the cases that follow, for those that
+    take tens of seconds; returns a case that waits for it and gives
+    what it returned."""
+    outcome = {}
+
+    def run():
+        try:
+            outcome["result"] = test()
+        except Exception as error:  # raised again by the case that waits
+            outcome["error"] = error
+
+    thread = threading.Thread(target=run)
+    thread.start()
+
+    def finished():
+        thread.join()
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["result"]
+    return finished
+
 def case(name, test):
     global failures
     try:
@@ -413,27 +436,6 @@ def main():
             assert program.poll() is None, "the process ended"
         return test
 
-    def in_background(test):
-        """Starts `test` now, alongside the cases that follow, for those that
-        take tens of seconds; returns a case that waits for it and gives
-        what it returned."""
-        outcome = {}
-
-        def run():
-            try:
-                outcome["result"] = test()
-            except Exception as error:  # raised again by the case that waits
-                outcome["error"] = error
-
-        thread = threading.Thread(target=run)
-        thread.start()
-
-        def finished():
-            thread.join()
-            if "error" in outcome:
-                raise outcome["error"]
-            return outcome["result"]
-        return finished
 
     def kept_past_the_first_deadline():
         """Requests 0, 20 and 40 s after a kept connection was made: each one
@@ -491,22 +493,10 @@ def main():
         return time.monotonic() - started
 
     # Alongside the other cases, which take far less than the deadline.
-    trickled = {}
-
-    def trickle():
-        try:
-            trickled["seconds"] = trickling_peer()
-        except Exception as error:  # reported by its case, below
-            trickled["error"] = error
-
-    trickler = threading.Thread(target=trickle)
-    trickler.start()
+    trickled = in_background(trickling_peer)
 
     def trickling_peer_cut_off():
-        trickler.join()
-        if "error" in trickled:
-            raise trickled["error"]
-        seconds = trickled["seconds"]
+        seconds = trickled()
         assert seconds is not None, "the trickling peer was still connected after 45 s"
         assert 29.5 <= seconds <= 35, "the trickling peer was cut off after %.1f s" % seconds
 
