@@ -556,12 +556,17 @@ def main():
             peers = []
             ask(program)
             assert program.stop() == 0
+            # The failures after the line are told at the stop, not lost.
+            lines = program.lines()
+            assert len(lines) == 5 and re.fullmatch(line + r" \(\d+ more times since the last line\)",
+                                                    lines[3]), lines
         finally:
             for peer in peers:
                 peer.close()
             program.end()
 
-    case("out of file descriptors: one line, and served once they are back", out_of_descriptors)
+    case("out of file descriptors: one line, served once they are back, the count at the stop",
+         out_of_descriptors)
 
     # --- Standard error a full pipe nobody reads.
     def full_pipe():
