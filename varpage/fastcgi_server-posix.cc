@@ -271,11 +271,26 @@ bool allowed_peer(const sockaddr_storage& peer) {
 
 // accept() failing for want of descriptors or memory: an error the
 // administrator must act on, at most once a minute however often it comes.
+// The failures after a line are counted, and the count goes out with the
+// next line, or a minute on (the housekeeper's flush_accept_failures), or
+// at the stop: a spell that ends is still told in full.
+pthread_mutex_t accept_failure_lock = PTHREAD_MUTEX_INITIALIZER;
+std::int64_t accept_failure_line_ms = 0;       // under accept_failure_lock
+unsigned long long accept_failures_since = 0;  // likewise
+const char* accept_failure_what = "";          // likewise: the last one's
+bool accept_failure_logged = false;            // likewise
+
+void write_accept_failure_line() {
+  if (accept_failures_since == 0) {
+    log_event(LogLevel::kError, "cannot accept connections: %s", accept_failure_what);
+  } else {
+    log_event(LogLevel::kError,
+              "cannot accept connections: %s (%llu more times since the last line)",
+              accept_failure_what, accept_failures_since);
+  }
+}
+
 void log_accept_failure(int error) {
-  static pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-  static std::int64_t last_line_ms = 0;
-  static unsigned long long since = 0;
-  static bool logged = false;
   const char* what =
       error == ENOMEM || error == ENOBUFS
           ? "out of memory; the machine needs more memory or fewer processes"
@@ -285,21 +300,30 @@ void log_accept_failure(int error) {
           : "out of file descriptors; raise the open-file limit (LimitNOFILE= in the service "
             "unit, ulimit -n elsewhere)";
   const std::int64_t now = monotonic_ms();
-  pthread_mutex_lock(&lock);
-  if (!logged || now - last_line_ms >= 60 * 1000) {
-    if (since == 0) {
-      log_event(LogLevel::kError, "cannot accept connections: %s", what);
-    } else {
-      log_event(LogLevel::kError,
-                "cannot accept connections: %s (%llu more times since the last line)", what, since);
-    }
-    logged = true;
-    last_line_ms = now;
-    since = 0;
+  pthread_mutex_lock(&accept_failure_lock);
+  if (!accept_failure_logged || now - accept_failure_line_ms >= 60 * 1000) {
+    accept_failure_what = what;
+    write_accept_failure_line();
+    accept_failure_logged = true;
+    accept_failure_line_ms = now;
+    accept_failures_since = 0;
   } else {
-    ++since;
+    accept_failure_what = what;
+    ++accept_failures_since;
   }
-  pthread_mutex_unlock(&lock);
+  pthread_mutex_unlock(&accept_failure_lock);
+}
+
+// Writes the count of failures since the last line, when it is a minute
+// old, or whatever its age when `all` (the process is about to end).
+void flush_accept_failures(std::int64_t now, bool all) {
+  pthread_mutex_lock(&accept_failure_lock);
+  if (accept_failures_since > 0 && (all || now - accept_failure_line_ms >= 60 * 1000)) {
+    write_accept_failure_line();
+    accept_failure_line_ms = now;
+    accept_failures_since = 0;
+  }
+  pthread_mutex_unlock(&accept_failure_lock);
 }
 
 void* work(void* worker);
@@ -571,6 +595,7 @@ void report(Figures& reported, std::int64_t now) {
   refusals.flush(now);
   cuts.flush(now);
   answered_503.flush(now);
+  flush_accept_failures(now, false);
   if (all_busy.load() && idle_workers.load() > 0 && all_busy.exchange(false)) {
     const std::int64_t lasted = now - all_busy_since_ms.load();
     log_event(LogLevel::kInfo, "workers free again after %lld.%lld s with all busy",
@@ -649,6 +674,7 @@ void housekeep(const sigset_t& signals) {
   refusals.flush_all();
   cuts.flush_all();
   answered_503.flush_all();
+  flush_accept_failures(monotonic_ms(), true);
   if (stopping.load() && stop_ms != 0) {
     const std::int64_t drained = monotonic_ms() - stop_ms;
     const Figures figures = current_figures();

@@ -349,6 +349,69 @@ def main():
 
     case("a list naming another address: 127.0.0.1 refused, and logged", another_address)
 
+    # --- Refusals from 1000 addresses, twice each: the table keeps 64 of
+    # them, the rest are counted together. Every refusal is counted once,
+    # in a line at once or in the sums the stop writes.
+    def a_thousand_addresses():
+        program = Program(environment(FCGI_WEB_SERVER_ADDRS="127.0.0.1"))
+        sources = ["127.0.%d.%d" % (10 + i // 250, 1 + i % 250) for i in range(1000)]
+        try:
+            program.wait_for(started(program, "127.0.0.1 (%s)" % LIST))
+            for source in sources + sources:
+                refused(program, source)
+            others_first = re.escape(program.prefix("warning") + "refused 1 connection from other "
+                                     "addresses (over 64 at once): " + REFUSED)
+            program.wait_for(others_first)
+            # Within the minute: the first 64 addresses a line each, and the
+            # first of the rest.
+            assert len(program.lines()) == 1 + 64 + 1, program.lines()
+            assert program.stop() == 0, "not status 0"
+            # A refusal each, one for each 1 more, N for each sum of the rest.
+            kinds = [(r"refused a connection from 127\.0\.\d+\.\d+: ", lambda _: 1),
+                     (r"refused 1 more connection from 127\.0\.\d+\.\d+ in the last minute: ",
+                      lambda _: 1),
+                     (r"refused (\d+) connections? from other addresses \(over 64 at once\): ",
+                      lambda match: int(match.group(1)))]
+            lines = program.lines()
+            warnings = [line for line in lines if line.startswith(program.prefix("warning"))]
+            # Besides them, the start, the stopping and the stopped lines.
+            assert len(lines) == len(warnings) + 3, lines
+            counted = 0
+            for line in warnings:
+                rest = line[len(program.prefix("warning")):]
+                weights = [(re.fullmatch(pattern + re.escape(REFUSED), rest), weight)
+                           for pattern, weight in kinds]
+                found = [weight(match) for match, weight in weights if match]
+                assert found, "an unexpected line: %r" % line
+                counted += found[0]
+            assert counted == 2000, "2000 refusals, %d counted in %r" % (counted, lines)
+            assert lines[-3:-1] == [program.prefix("warning") + "refused 1 more connection from "
+                                    "127.0.10.64 in the last minute: " + REFUSED,
+                                    program.prefix("warning") + "refused 1871 connections from "
+                                    "other addresses (over 64 at once): " + REFUSED], lines[-4:]
+            assert lines[-1].startswith(program.prefix("info") + "stopped: "), lines[-1]
+        finally:
+            program.end()
+
+    case("1000 addresses refused twice: 64 lines, the rest summed, every refusal counted once",
+         a_thousand_addresses)
+
+    def over_the_limit():
+        program = Program(environment())
+        try:
+            program.wait_for(started(program))
+            peer = f.Peer(program.address, "127.0.0.1")
+            peer.send(f.request(1, [(b"V", b"v" * (2 << 20))]))
+            answer = f.parse(peer.read_to_end())
+            peer.close()
+            assert answer and answer[0][2].startswith(b"Status: 503 "), answer[:1]
+            program.wait_for(re.escape(program.prefix("warning") + "answered 503 to a request from "
+                                       "127.0.0.1: its parameters pass the 2 MiB limit"))
+        finally:
+            program.end()
+
+    case("parameters over 2 MiB: a 503, and logged", over_the_limit)
+
     # --- Lists the program cannot read: no start.
     def bad_lists():
         for value, entry in [("192.0.2.0/24", "192.0.2.0/24"), ("localhost", "localhost"),
@@ -475,12 +538,17 @@ def main():
             peers = []
             ask(program)
             assert program.stop() == 0
+            # The failures after the line are told at the stop, not lost.
+            lines = program.lines()
+            assert len(lines) == 5 and re.fullmatch(line + r" \(\d+ more times since the last line\)",
+                                                    lines[3]), lines
         finally:
             for peer in peers:
                 peer.close()
             program.end()
 
-    case("out of file descriptors: one line, and served once they are back", out_of_descriptors)
+    case("out of file descriptors: one line, served once they are back, the count at the stop",
+         out_of_descriptors)
 
     # --- Standard error a full pipe nobody reads.
     def full_pipe():
