@@ -88,10 +88,11 @@ inline constexpr std::size_t kMaxParamsSize = 2 * 1024 * 1024;
 // would pass it waits for room (Connection::wait_for_room).
 inline constexpr std::size_t kMaxParamsInAll = 24 << 20;
 
-// The most parameter memory a kept connection holds on to between requests:
-// a request's typical few KiB, not the largest it has seen. So the budget is
-// never filled by idle connections (512 of them hold 8 MiB at most), and
-// requests in progress always have most of it.
+// The most parameter bytes a kept connection holds on to between requests
+// (with their copy and pointers, as above): a request's typical few KiB,
+// not the largest it has seen. So the budget is never filled by idle
+// connections (512 of them hold 8 MiB of it at most), and requests in
+// progress always have most of it.
 inline constexpr std::size_t kKeptParamsSize = 16 * 1024;
 
 // The whole response to a request that is refused (Connection::refused),
