@@ -100,7 +100,7 @@ class Program:
     to a file, a pipe or a socket given as `stderr`."""
     count = 0
 
-    def __init__(self, environment, family="tcp", stderr=None, wrapper=()):
+    def __init__(self, environment, family="tcp", stderr=None, wrapper=(), preexec_fn=None):
         Program.count += 1
         self.tag = "process-%d" % Program.count
         if family == "unix":
@@ -125,7 +125,8 @@ class Program:
             self.reader = stderr[1]
             stderr = stderr[0]
         self.process = subprocess.Popen(list(wrapper) + [VARPAGE], stdin=self.listener.fileno(),
-                                        stdout=subprocess.DEVNULL, stderr=stderr, env=environment)
+                                        stdout=subprocess.DEVNULL, stderr=stderr, env=environment,
+                                        preexec_fn=preexec_fn)
         self.pid = self.process.pid
 
     def lines(self):
@@ -348,6 +349,42 @@ def main():
             program.end()
 
     case("a list naming another address: 127.0.0.1 refused, and logged", another_address)
+
+    def stderr_closed():
+        # Descriptor 2, closed at start, is the first connection's: a
+        # refusal logged meanwhile must not land in that peer's stream.
+        program = Program(environment(FCGI_WEB_SERVER_ADDRS="127.0.0.1"),
+                          preexec_fn=lambda: os.close(2))
+        try:
+            time.sleep(0.3)
+            peer = f.Peer(program.address, "127.0.0.1")
+            time.sleep(0.3)
+            refused(program, "127.0.0.2")
+            peer.send(f.request(1, [(b"N", b"1")]))
+            f.check_response(f.parse(peer.read_to_end()), 1, [f.row(b"N", b"1")])
+            peer.close()
+        finally:
+            program.end()
+
+    case("standard error closed at start: no line in a peer's stream", stderr_closed)
+
+    def sums_at_stop():
+        # Three refusals: the first told at once, the other two counted, and
+        # told by the time the process has stopped, well within the minute.
+        program = Program(environment(FCGI_WEB_SERVER_ADDRS="127.0.0.1"))
+        try:
+            program.wait_for(started(program, "127.0.0.1 (%s)" % LIST))
+            for _ in range(3):
+                refused(program, "127.0.0.2")
+            assert program.stop() == 0, "the stop's status"
+            lines = program.lines()
+            assert program.prefix("warning") + "refused 2 more connections from 127.0.0.2 in the " \
+                "last minute: " + REFUSED in lines, "no sum of the refusals: %r" % lines
+            assert "stopped: drained" in lines[-1], "the last line: %r" % lines[-1]
+        finally:
+            program.end()
+
+    case("refusals counted but not yet told are told at the stop", sums_at_stop)
 
     # --- Refusals from 1000 addresses, twice each: the table keeps 64 of
     # them, the rest are counted together. Every refusal is counted once,

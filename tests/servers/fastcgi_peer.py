@@ -204,17 +204,26 @@ def loopback_name():
     return None
 
 
-def main():
-    varpage = sys.argv[1]
+def start_on_unix_socket(varpage, environment):
+    """`varpage` on a listening unix socket of its own, in a new folder, as a
+    socket unit starts it, with `environment` (and PATH); returns the process
+    and the socket's path."""
     folder = tempfile.mkdtemp()
     path = os.path.join(folder, "varpage.sock")
     listener = socket.socket(socket.AF_UNIX)
     listener.bind(path)
     listener.listen(64)
-    # The process's own environment, which no page may show.
-    program = subprocess.Popen([varpage], stdin=listener.fileno(), stdout=subprocess.DEVNULL,
-                               env={"VARPAGE_PROCESS_MARK": "process-only", "PATH": "/usr/bin"})
+    process = subprocess.Popen([varpage], stdin=listener.fileno(), stdout=subprocess.DEVNULL,
+                               env=dict(environment, PATH="/usr/bin"))
     listener.close()
+    return process, path
+
+
+def main():
+    varpage = sys.argv[1]
+    # The process's own environment, which no page may show.
+    program, path = start_on_unix_socket(varpage, {"VARPAGE_PROCESS_MARK": "process-only"})
+    folder = os.path.dirname(path)
     name = loopback_name()
     with_host = [host_row(name)] if name else []
 
@@ -396,6 +405,16 @@ def main():
         peer.send(request(6, [(b"B", b"2")]))
         check_response(parse(peer.read_to_end()), 6, [row(b"B", b"2")])
 
+    def still_serving():
+        answered()
+        assert program.poll() is None, "the process ended"
+
+    def no_page_to_the_end(peer):
+        """What `peer` gets up to the hang-up holds no page."""
+        rest = peer.read_to_end()
+        assert not any(r[0] in (STDOUT, END) for r in parse(rest)), "answered: %r" % rest[:80]
+        peer.close()
+
     def hostile(data, hang_up=False):
         """Sends `data`; the program must hang up without a page (or the peer
         hangs up first), and the next peer is served."""
@@ -410,11 +429,8 @@ def main():
                 peer.close()
             else:
                 peer.sock.shutdown(socket.SHUT_WR)
-                rest = peer.read_to_end()
-                assert not any(r[0] in (STDOUT, END) for r in parse(rest)), "answered: %r" % rest[:80]
-                peer.close()
-            answered()
-            assert program.poll() is None, "the process ended"
+                no_page_to_the_end(peer)
+            still_serving()
         return test
 
     def hostile_on_kept(pairs):
@@ -429,13 +445,9 @@ def main():
                 peer.send(begin(2, keep=True) + params(2, pairs) + record(STDIN, 2))
             except (BrokenPipeError, ConnectionResetError):
                 pass
-            rest = peer.read_to_end()
-            assert not any(r[0] in (STDOUT, END) for r in parse(rest)), "answered: %r" % rest[:80]
-            peer.close()
-            answered()
-            assert program.poll() is None, "the process ended"
+            no_page_to_the_end(peer)
+            still_serving()
         return test
-
 
     def kept_past_the_first_deadline():
         """Requests 0, 20 and 40 s after a kept connection was made: each one

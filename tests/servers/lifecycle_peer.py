@@ -42,7 +42,6 @@ import os
 import selectors
 import shutil
 import signal
-import socket
 import subprocess
 import sys
 import tempfile
@@ -176,21 +175,6 @@ def burst(path, pid_file, release, count):
 FIRST_WORKERS = 16
 
 
-def start_own(varpage, environment):
-    """`varpage` on a listening unix socket of its own, as a socket unit
-    starts it, with `environment`; returns the process and the socket's
-    path."""
-    folder = tempfile.mkdtemp()
-    path = os.path.join(folder, "varpage.sock")
-    listener = socket.socket(socket.AF_UNIX)
-    listener.bind(path)
-    listener.listen(64)
-    process = subprocess.Popen([varpage], stdin=listener.fileno(), stdout=subprocess.DEVNULL,
-                               env=dict(environment, PATH="/usr/bin"))
-    listener.close()
-    return process, path
-
-
 def slow_accept(library, milliseconds, while_file=None):
     """The environment that preloads tests/slow_accept.cc's library."""
     environment = {"LD_PRELOAD": library, "VARPAGE_TEST_ACCEPT_DELAY_MS": str(milliseconds),
@@ -216,7 +200,7 @@ def quick_request(path, n):
 
 
 def stop_in_window(varpage, library):
-    process, path = start_own(varpage, slow_accept(library, 400))
+    process, path = f.start_on_unix_socket(varpage, slow_accept(library, 400))
     try:
         time.sleep(1.5)  # every first worker into accept4() proper
         # Each request is taken by a worker in accept4(), which then spends
@@ -248,7 +232,7 @@ def retire(varpage, busy_count, idle_count, library=None):
         environment = slow_accept(library, 6000, toggle)
     label = "%d busy and %d idle connections%s" % (
         busy_count, idle_count, ", accept4() held 6 s near the minute" if library else "")
-    process, path = start_own(varpage, environment)
+    process, path = f.start_on_unix_socket(varpage, environment)
     failures = []
     try:
         time.sleep(1)
