@@ -112,11 +112,14 @@ stop_pid() {
 # is none. guide_block_lang GUIDE NAME: the language its fence names (sh),
 # or nothing.
 guide_block() {
+  # A block inside a list item is indented, its mark and fences too: the
+  # lines come out without the fence's indentation.
   awk -v mark="<!-- test: $2 -->" '
-    $0 == mark { found = 1; next }
-    found == 1 && /^```/ { found = 2; next }
-    found == 2 && /^```/ { exit }
-    found == 2 { print }
+    { line = $0; sub(/^ +/, "", line) }
+    line == mark { found = 1; next }
+    found == 1 && line ~ /^```/ { found = 2; indent = index($0, "`") - 1; next }
+    found == 2 && line ~ /^```/ { exit }
+    found == 2 { print substr($0, indent + 1) }
     END { exit found != 2 }' "$1"
 }
 guide_block_lang() {

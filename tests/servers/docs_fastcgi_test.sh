@@ -96,6 +96,25 @@ restriction() {  # restriction SERVER: config/restrict/SERVER.conf, as published
 run_published "$(block fastcgi-spawn | localise)"
 for i in $(seq 50); do [ -S "$site/run/fcgi.sock" ] && break; sleep 0.1; done
 
+# The guide's way to keep varpage's log lines under spawn-fcgi: in the
+# foreground (-n), standard error appended to a file. On a socket of its
+# own, beside the one above.
+log_spawn="$(block fastcgi-log-spawn | grep -- '^spawn-fcgi -n ' | localise |
+  sed -e "s|$site/run/fcgi.sock|$site/run/log.sock|" -e "s|/var/log/varpage.log|$site/varpage.log|")"
+bash -c "$log_spawn"' echo $! >"$0"' "$site/log-spawn.pid"
+children+=("$(cat "$site/log-spawn.pid")")
+start_line=""
+for i in $(seq 50); do
+  start_line="$(grep -F " serving FastCGI on unix:$site/run/log.sock," "$site/varpage.log" 2>/dev/null)" && break
+  sleep 0.1
+done
+if [[ "$start_line" =~ ^varpage\[[0-9]+\]:\ info:\ varpage\ [0-9.]+\ serving ]]; then
+  echo "ok: spawn-fcgi -n with standard error to a file: the start line is there"
+else
+  echo "FAILED: spawn-fcgi -n with standard error to a file: no start line in: $(cat "$site/varpage.log" 2>&1)"
+  failed=1
+fi
+
 # nginx: the location, with the restriction inside it.
 port="$(free_port)"
 {
